@@ -1,0 +1,86 @@
+# Builds every module whose folder holds sources, in parallel and incrementally:
+#   make -j"$(nproc)"            all modules (plus the test-only helper modules)
+#   make PYTHON=/path/to/python  build against that interpreter and its PyTorch
+#   make PTXAS_VERBOSE=1         print ptxas register/spill reports
+# Each module is one shared library holding one sm_90a cubin and no PTX, and it
+# exports nothing but its PyInit_ symbol.
+
+PYTHON     ?= python3
+CUDA_HOME  ?= /usr/local/cuda
+NVCC       ?= $(CUDA_HOME)/bin/nvcc
+CXX        ?= g++
+BUILD      ?= build
+
+# Interpreter- and PyTorch-dependent settings, regenerated when the interpreter changes.
+$(BUILD)/config.mk: scripts/print_build_config.py | $(BUILD)
+	$(PYTHON) scripts/print_build_config.py > $@.tmp && mv $@.tmp $@
+-include $(BUILD)/config.mk
+
+GENCODE    := -gencode=arch=compute_90a,code=sm_90a
+COMMON_DEF := -DNDEBUG
+NVCCFLAGS  := $(GENCODE) -std=c++17 -O3 $(COMMON_DEF) -I. -Werror all-warnings \
+              -Xcompiler -fPIC,-fvisibility=hidden,-fvisibility-inlines-hidden,-Wall
+ifdef PTXAS_VERBOSE
+NVCCFLAGS  += -Xptxas -v
+endif
+# Entry units include PyTorch and pybind11 but no device code, so the host compiler builds them
+# (PyTorch 2.14 headers need C++20; kernel units stay C++17 and never see PyTorch).
+CXXFLAGS   := -std=c++20 -O2 $(COMMON_DEF) -fPIC -fvisibility=hidden -fvisibility-inlines-hidden \
+              -Wall -Wno-unused-parameter -I. -isystem $(CUDA_HOME)/include $(TORCH_CXXFLAGS)
+# Linked by the host compiler against the toolkit's shared runtime (what nvcc's -cudart shared
+# selects): nvcc's own link step would add a device-link image beside the module's cubin.
+LDFLAGS    := -shared -L$(CUDA_HOME)/lib64 -L$(TORCH_LIB) -Wl,-rpath,$(TORCH_LIB):$(CUDA_HOME)/lib64
+TORCH_LIBS := -lc10 -ltorch -ltorch_cpu -ltorch_python -lc10_cuda -ltorch_cuda
+
+# folder -> module name
+MODULE_forward  := _kestrovane_forward_sm90a
+MODULE_delta    := _kestrovane_delta_sm90a
+MODULE_dkdv     := _kestrovane_dkdv_sm90a
+MODULE_dq_dbias := _kestrovane_dq_dbias_sm90a
+MODULE_trimul   := _kestrovane_trimul_sm90a
+DIRS := $(foreach d,forward delta dkdv dq_dbias trimul,$(if $(wildcard $(d)/*.cpp $(d)/*.cu),$(d)))
+
+MODULE_FILES :=
+define module_rules
+$(1)_CPP  := $$(wildcard $(1)/*.cpp)
+$(1)_CU   := $$(wildcard $(1)/*.cu)
+$(1)_OBJS := $$(patsubst %.cpp,$(BUILD)/obj/%.o,$$($(1)_CPP)) $$(patsubst %.cu,$(BUILD)/obj/%.cu.o,$$($(1)_CU))
+$(1)_SO   := $(BUILD)/$(MODULE_$(1))$(EXT_SUFFIX)
+MODULE_FILES += $$($(1)_SO)
+$(BUILD)/obj/$(1)/exports.map: | $(BUILD)/obj/$(1)
+	printf '{ global: PyInit_$(MODULE_$(1)); local: *; };\n' > $$@
+$$($(1)_SO): $$($(1)_OBJS) $(BUILD)/obj/$(1)/exports.map
+	$(CXX) $(LDFLAGS) -Wl,--version-script=$(BUILD)/obj/$(1)/exports.map \
+	  -o $$@ $$($(1)_OBJS) $(TORCH_LIBS) -lcudart
+endef
+$(foreach d,$(DIRS),$(eval $(call module_rules,$(d))))
+
+# Test-only helper modules (never part of a deliverable): tests/support/<name>.cpp -> <name>.so.
+# They may bind pure host headers of the modules so that tests call plan functions directly.
+TEST_CPP     := $(wildcard tests/support/*.cpp)
+TEST_MODULES := $(patsubst tests/support/%.cpp,$(BUILD)/%$(EXT_SUFFIX),$(TEST_CPP))
+$(BUILD)/%$(EXT_SUFFIX): $(BUILD)/obj/tests/support/%.o
+	$(CXX) -shared -o $@ $< -L$(TORCH_LIB) -Wl,-rpath,$(TORCH_LIB) $(TORCH_LIBS)
+$(BUILD)/obj/tests/support/%.o: tests/support/%.cpp $(BUILD)/config.mk
+	@mkdir -p $(dir $@)
+	$(CXX) $(CXXFLAGS) -DTORCH_EXTENSION_NAME=$* -MMD -MP -c $< -o $@
+
+all: $(MODULE_FILES) $(TEST_MODULES)
+modules: $(MODULE_FILES)
+.DEFAULT_GOAL := all
+
+$(BUILD)/obj/%.o: %.cpp $(BUILD)/config.mk
+	@mkdir -p $(dir $@)
+	$(CXX) $(CXXFLAGS) -MMD -MP -c $< -o $@
+$(BUILD)/obj/%.cu.o: %.cu $(BUILD)/config.mk
+	@mkdir -p $(dir $@)
+	$(NVCC) $(NVCCFLAGS) -MMD -MP -c $< -o $@
+
+$(BUILD) $(addprefix $(BUILD)/obj/,$(DIRS)):
+	mkdir -p $@
+
+clean:
+	rm -rf $(BUILD)
+
+.PHONY: all modules clean
+-include $(shell find $(BUILD)/obj -name '*.d' 2>/dev/null)

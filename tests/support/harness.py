@@ -1,0 +1,83 @@
+"""Shared test helpers: loading the built modules, fake CUDA tensors and the
+distinction between a validation failure and a call that passed validation."""
+import importlib
+import os
+import pathlib
+import sys
+
+import pytest
+import torch
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = pathlib.Path(os.environ.get("KESTROVANE_BUILD", ROOT / "build"))
+if str(BUILD) not in sys.path:
+    sys.path.insert(0, str(BUILD))
+
+MODULES = {
+    "forward": "_kestrovane_forward_sm90a",
+    "delta": "_kestrovane_delta_sm90a",
+    "dkdv": "_kestrovane_dkdv_sm90a",
+    "dq_dbias": "_kestrovane_dq_dbias_sm90a",
+    "trimul": "_kestrovane_trimul_sm90a",
+}
+
+# Fake tensors live on a device index that no test machine has, so a call that
+# passes validation always stops at the device guard, even on a GPU machine.
+FAKE_DEVICE = 7
+OTHER_DEVICE = 6
+
+BF16 = torch.bfloat16
+F32 = torch.float32
+
+
+def load(name):
+    """Imports a built module by folder name ('forward') or module name."""
+    return importlib.import_module(MODULES.get(name, name))
+
+
+def testing():
+    return importlib.import_module("_kestrovane_testing")
+
+
+def fake(sizes, dtype=BF16, device=FAKE_DEVICE, strides=None, offset=0):
+    """A tensor with CUDA metadata over host memory that is never read."""
+    if torch.cuda.is_available() and torch.cuda.device_count() > max(FAKE_DEVICE, OTHER_DEVICE):
+        pytest.skip("fake CUDA tensors need a device index that this machine does not have")
+    return testing().fake_cuda_tensor(list(sizes), dtype, device, strides, offset)
+
+
+def guard_failure(message):
+    """True when an error comes from the device guard or runtime, not from a check."""
+    return message.startswith("CUDA error:") or "invalid device ordinal" in message
+
+
+def call_error(fn, *args):
+    """The RuntimeError text that fn(*args) raises (fails the test if it returns)."""
+    with pytest.raises(RuntimeError) as info:
+        fn(*args)
+    return str(info.value)
+
+
+def assert_fails_with(fn, args, expected):
+    message = call_error(fn, *args)
+    assert not guard_failure(message), f"passed validation, expected {expected!r}"
+    assert expected in message, f"expected {expected!r}, got {message.splitlines()[0]!r}"
+
+
+def assert_passes_validation(fn, *args):
+    message = call_error(fn, *args)
+    assert guard_failure(message), f"failed validation: {message.splitlines()[0]!r}"
+
+
+def expected_condition(condition):
+    """PyTorch's standard text for a check that has no message of its own."""
+    return (f"Expected {condition} to be true, but got false.  (Could this error message be improved?  "
+            "If so, please report an enhancement request to PyTorch.)")
+
+
+def hopper_available():
+    return torch.cuda.is_available() and torch.cuda.get_device_capability() == (9, 0)
+
+
+requires_hopper = pytest.mark.skipif(not hopper_available(),
+                                     reason="needs a CUDA device of compute capability 9.0 (Hopper)")
