@@ -10,7 +10,6 @@ out="${OUT:-$root/build/gpu-check}"
 mkdir -p "$out"
 export PYTHONUNBUFFERED=1
 nvidia-smi --query-gpu=name,compute_cap,driver_version --format=csv,noheader || true
-"$python" -m pip install --quiet --no-index pytest 2>/dev/null || true
 make -j"$(nproc)" PYTHON="$python" BUILD=build-gpu 2>&1 | tail -n 3
 export KESTROVANE_BUILD="$root/build-gpu"
 status=0
