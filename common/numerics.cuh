@@ -23,6 +23,8 @@ __device__ __forceinline__ uint32_t pack_bf16x2(float lo, float hi) {
 
 __device__ __forceinline__ float bf16_lo(uint32_t word) { return __uint_as_float(word << 16); }
 __device__ __forceinline__ float bf16_hi(uint32_t word) { return __uint_as_float(word & 0xFFFF0000u); }
+// One BF16 element's bits widened to FP32 (exact).
+__device__ __forceinline__ float bf16_bits_to_float(uint16_t bits) { return bf16_lo(bits); }
 
 // Separately rounded FP32 operations: never contracted into an fma.
 __device__ __forceinline__ float mul_rn(float a, float b) { return __fmul_rn(a, b); }

@@ -22,6 +22,13 @@ __device__ __forceinline__ void st_global_b32(void* address, uint32_t value) {
   asm volatile("st.global.b32 [%0], %1;" ::"l"(address), "r"(value) : "memory");
 }
 
+// 16-bit load through the read-only (non-coherent) data path: one BF16 element.
+__device__ __forceinline__ uint16_t ld_global_nc_b16(const void* address) {
+  uint16_t value;
+  asm volatile("ld.global.nc.b16 %0, [%1];" : "=h"(value) : "l"(address));
+  return value;
+}
+
 // ---------------------------------------------------------------- shared memory
 
 __device__ __forceinline__ uint32_t smem_address(const void* pointer) {

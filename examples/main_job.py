@@ -36,6 +36,25 @@ def run_pack(m):
     print("  kestrovane_pack_qkv: bit-identical to the PyTorch permutation")
 
 
+def run_delta(m):
+    B, O, N, H, D = 1, 8, 8, 4, 40
+    g = torch.Generator(device="cuda").manual_seed(1)
+    d_out, out, shadow = (torch.randn(B, O, N, H, D, device="cuda", generator=g).bfloat16() for _ in range(3))
+    shadow = (shadow.float() * 2.0**-9).bfloat16()
+    delta = torch.empty(B, O, H, N, device="cuda")
+    for name, call, reference in (
+            ("kestrovane_triangle_delta_out", lambda: m.kestrovane_triangle_delta_out(d_out, out, delta),
+             d_out.double() * out.double()),
+            ("kestrovane_triangle_delta_shadow_out",
+             lambda: m.kestrovane_triangle_delta_shadow_out(d_out, out, shadow, delta),
+             d_out.double() * (out.double() + shadow.double()))):
+        call()
+        # delta is ordered [B,O,H,N]; the physical inputs are [B,O,N,H,D]
+        expected = reference.sum(-1).permute(0, 1, 3, 2)
+        torch.testing.assert_close(delta.double(), expected, rtol=1e-5, atol=1e-4)
+        print(f"  {name}: matches the float64 PyTorch row sums")
+
+
 def main():
     modules = available_modules()
     for name, m in modules.items():
@@ -47,6 +66,8 @@ def main():
         return 0
     print(f"Running on {torch.cuda.get_device_name()}:")
     run_pack(modules["_kestrovane_forward_sm90a"])
+    if "_kestrovane_delta_sm90a" in modules:
+        run_delta(modules["_kestrovane_delta_sm90a"])
     torch.cuda.synchronize()
     print("all checks passed")
     return 0

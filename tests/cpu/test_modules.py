@@ -11,6 +11,11 @@ from harness import BUILD, MODULES, ROOT, fake, load
 FORWARD_TABLE = [
     ("kestrovane_pack_qkv", "Kestrovane fused physical [N,H,D] to logical [H,N,D] QKV pack"),
 ]
+# in definition order
+DELTA_TABLE = [
+    ("kestrovane_triangle_delta_out", "delta = rowsum(dO * O), warp-owned rows, fixed shuffle tree"),
+    ("kestrovane_triangle_delta_shadow_out", "delta = rowsum(dO * (O + shadow residual)), probability-consistent"),
+]
 
 
 def built_modules():
@@ -29,6 +34,25 @@ def test_forward_function_table():
     for name, doc in FORWARD_TABLE:
         # pybind11 puts the signature line first, then the docstring
         assert getattr(m, name).__doc__.strip().splitlines()[-1] == doc
+
+
+def test_delta_function_table():
+    m = load("delta")
+    assert [n for n in vars(m) if not n.startswith("__")] == [n for n, _ in DELTA_TABLE]
+    for name, doc in DELTA_TABLE:
+        assert getattr(m, name).__doc__.strip().splitlines()[-1] == doc
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, t: m.kestrovane_triangle_delta_out(d_output=t, output=t, delta=t),
+    lambda m, t: m.kestrovane_triangle_delta_shadow_out(t, t, t, delta=t),
+    lambda m, t: m.kestrovane_triangle_delta_out(t, t),
+    lambda m, t: m.kestrovane_triangle_delta_shadow_out(t, t, t),
+    lambda m, t: m.kestrovane_triangle_delta_out(t, t, [t]),
+], ids=["all keywords", "one keyword", "too few", "shadow too few", "list for tensor"])
+def test_delta_arguments_are_positional_tensors(call):
+    with pytest.raises(TypeError):
+        call(load("delta"), fake([2]))
 
 
 @pytest.mark.parametrize("call", [
