@@ -83,4 +83,6 @@ clean:
 	rm -rf $(BUILD)
 
 .PHONY: all modules clean
+# Objects of the test-only modules are kept, so an unchanged helper is not rebuilt.
+.SECONDARY:
 -include $(shell find $(BUILD)/obj -name '*.d' 2>/dev/null)
