@@ -13,6 +13,14 @@ FORWARD_TABLE = [
 ]
 
 
+DKDV_TABLE = [
+    ("kestrovane_triangle_dkdv_out", "Kestrovane dK/dV (key-block ownership, runtime H/D/N)"),
+    ("kestrovane_triangle_dkdv_delta_true_out",
+     "Kestrovane dK/dV plus the recomputed delta_true = sum(P*dP) row scalars (fixed-order key-block fold, "
+     "zero atomics)"),
+]
+
+
 def built_modules():
     return [name for folder, name in MODULES.items() if (ROOT / folder).is_dir()]
 
@@ -29,6 +37,24 @@ def test_forward_function_table():
     for name, doc in FORWARD_TABLE:
         # pybind11 puts the signature line first, then the docstring
         assert getattr(m, name).__doc__.strip().splitlines()[-1] == doc
+
+
+def test_dkdv_function_table():
+    m = load("dkdv")
+    # the module body defines the functions in table order
+    assert [n for n in vars(m) if n.startswith("kestrovane_")] == [n for n, _ in DKDV_TABLE]
+    for name, doc in DKDV_TABLE:
+        assert getattr(m, name).__doc__.strip().splitlines()[-1] == doc
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, t: m.kestrovane_triangle_dkdv_out(*[t] * 9, out_dv=t),
+    lambda m, t: m.kestrovane_triangle_dkdv_delta_true_out(*[t] * 10),
+    lambda m, t: m.kestrovane_triangle_dkdv_out(*[t] * 9, 1),
+], ids=["keyword", "too few", "int for tensor"])
+def test_dkdv_arguments_are_positional_tensors(call):
+    with pytest.raises(TypeError):
+        call(load("dkdv"), fake([2]))
 
 
 @pytest.mark.parametrize("call", [
