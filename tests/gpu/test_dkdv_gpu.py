@@ -62,16 +62,24 @@ def reference(q, k, v, d_output, mask, bias):
     # the same without the BF16 roundings of P and dS, which the kernel must be farther from
     dv_unrounded = p.transpose(-1, -2) @ do
     dk_unrounded = scale * (ds.transpose(-1, -2) @ qd)
-    # error bounds: a BF16 rounding of P or dS may fall on the other side of a tie (one
-    # ulp, at most 2^-7 relative), dP and the score carry FP32 rounding, the outputs are
-    # rounded to BF16 (half an ulp)
+    # Error bounds, term by term. The kernel's score minus logsumexp carries the FP32
+    # accumulation of S and the roundings of the fma, the bias add and the subtraction
+    # (e_s); P adds the approximate exponential (relative 2^-21 covers it and the rounded
+    # multiplication by log2e); dP carries its FP32 accumulation (e_dp). A BF16 rounding
+    # of P or dS can land one ulp (at most 2^-7 relative) away from the reference's when
+    # the two values straddle a rounding point; the outputs are rounded to BF16 (half an
+    # ulp, 2^-8 relative) and accumulate in FP32.
+    finite_lse = torch.where(masked_row, torch.zeros_like(s), lse.double()[..., None])
+    finite_s = torch.where(torch.isfinite(s), s, torch.zeros_like(s))
+    e_s = 2.0**-20 * scale * (qd.abs() @ kd.abs().transpose(-1, -2)) + 2.0**-22 * (finite_s.abs() + finite_lse.abs())
+    e_p = p * (e_s + 2.0**-21 + 2.0**-23 * (finite_s - finite_lse).abs())
     e_dp = 2.0**-18 * ((do.abs() @ vd.abs().transpose(-1, -2)) + delta.double().abs()[..., None])
-    e_ds = p * e_dp + 2.0**-16 * ds.abs()
-    dv_bound = 2.0**-7 * (p.transpose(-1, -2) @ do.abs()) + 2.0**-8 * dv.abs() + 1e-30
-    dk_bound = scale * (2.0**-7 * (ds.abs().transpose(-1, -2) @ qd.abs()) + e_ds.transpose(-1, -2) @ qd.abs()) \
-        + 2.0**-8 * dk.abs() + 1e-30
+    e_ds = e_p * (dp - delta.double()[..., None]).abs() + p * e_dp
+    dv_bound = (2.0**-7 * p + e_p).transpose(-1, -2) @ do.abs() + 2.0**-8 * dv.abs() + 1e-30
+    dk_bound = scale * ((2.0**-7 * ds.abs() + e_ds).transpose(-1, -2) @ qd.abs()) + 2.0**-8 * dk.abs() + 1e-30
     pdp = p * dp
-    pdp_bound = 2.0**-16 * (p * dp.abs()) + p * e_dp
+    # the in-block tree and the fold add at most a few hundred FP32 terms per row
+    pdp_bound = e_p * dp.abs() + p * e_dp + 2.0**-14 * (p * dp.abs())
     return dict(lse=lse, delta=delta, p=p, pdp=pdp, pdp_bound=pdp_bound, dk=dk, dv=dv, dk_bound=dk_bound,
                 dv_bound=dv_bound, dk_unrounded=dk_unrounded, dv_unrounded=dv_unrounded)
 
