@@ -1,6 +1,7 @@
 """Every built module carries one sm_90a cubin, no PTX, and exports only PyInit_."""
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -60,3 +61,63 @@ def test_exports_only_pyinit(path):
 def test_links_the_shared_cuda_runtime(path):
     out = subprocess.run(["readelf", "-d", str(path)], capture_output=True, text=True, check=True).stdout
     assert "libcudart.so" in out and "libpython" not in out
+
+
+# Opcodes that read-modify-write memory atomically: generic, global and shared atomics,
+# reductions to global or distributed shared memory, and bulk / tensor-map reductions.
+# REDUX (a warp-wide register reduction) and mbarrier operations (SYNCS.*.RED) are not.
+ATOMIC_OPCODE = re.compile(r"^(ATOM\w*|RED|REDG|REDAS|UBLKRED|UTMAREDG)$")
+SASS_INSTRUCTION = re.compile(r"/\*[0-9a-f]{4,}\*/\s+(?:@!?U?P[T0-9]+\s+)?([A-Z][A-Z0-9_]*)[.\s;]")
+
+
+def sass_functions(text):
+    """{kernel name: [base opcode, ...]} of cuobjdump -sass output."""
+    functions, current = {}, None
+    for line in text.splitlines():
+        if "Function :" in line:
+            current = functions.setdefault(line.split("Function :")[1].strip(), [])
+        elif current is not None:
+            match = SASS_INSTRUCTION.search(line)
+            if match:
+                current.append(match.group(1))
+    return functions
+
+
+def atomics(functions):
+    return {name: sorted({op for op in ops if ATOMIC_OPCODE.match(op)}) for name, ops in functions.items()
+            if any(ATOMIC_OPCODE.match(op) for op in ops)}
+
+
+def test_atomic_detector_on_known_lines():
+    lines = [
+        "        Function : with_atomics",
+        "        /*0010*/  @P0 ATOMG.E.ADD.F32.FTZ.RN.STRONG.GPU PT, RZ, [R2.64], R5 ;",
+        "        /*0020*/       RED.E.ADD.STRONG.GPU [R2.64], R5 ;",
+        "        /*0030*/  @!P1 ATOMS.ADD RZ, [R3], R4 ;",
+        "        Function : without_atomics",
+        "        /*0010*/       SYNCS.ARRIVE.TRANS64.RED.A1T0 RZ, [UR4], RZ ;",
+        "        /*0020*/       REDUX.SUM UR4, R5 ;",
+        "        /*0030*/       HMMA.16816.F32.BF16 R4, R8, R12, R4 ;",
+        "        /*0040*/  @P0 STG.E.U16 desc[UR4][R2.64], R7 ;",
+    ]
+    assert atomics(sass_functions("\n".join(lines))) == {"with_atomics": ["ATOMG", "ATOMS", "RED"]}
+
+
+@pytest.mark.parametrize("path", module_files())
+def test_no_kernel_uses_atomics(path):
+    sass = cuobjdump("-sass", str(path))
+    assert sass.returncode == 0, sass.stderr
+    functions = sass_functions(sass.stdout)
+    assert functions and all(functions.values()), "no kernels disassembled"
+    assert atomics(functions) == {}
+
+
+def test_dkdv_sass_holds_every_kernel():
+    (path,) = BUILD.glob(f"{MODULES['dkdv']}.*.so")
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    names = list(functions)
+    # 4 tiers x SeqTail x KeyBlocksOnX x SquarePair, for each family, and the fold
+    assert sum("kestrovane_triangle_dkdv_kernel" in n for n in names) == 32
+    assert sum("kestrovane_triangle_dkdv_delta_true_kernel" in n for n in names) == 32
+    assert sum("kestrovane_delta_true_reduce_kernel" in n for n in names) == 1
+    assert all("HMMA" in ops for n, ops in functions.items() if "triangle_dkdv" in n)

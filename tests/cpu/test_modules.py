@@ -8,14 +8,23 @@ import torch
 
 from harness import BUILD, MODULES, ROOT, fake, load
 
-FORWARD_TABLE = [
-    ("kestrovane_pack_qkv", "Kestrovane fused physical [N,H,D] to logical [H,N,D] QKV pack"),
-]
-# in definition order
-DELTA_TABLE = [
-    ("kestrovane_triangle_delta_out", "delta = rowsum(dO * O), warp-owned rows, fixed shuffle tree"),
-    ("kestrovane_triangle_delta_shadow_out", "delta = rowsum(dO * (O + shadow residual)), probability-consistent"),
-]
+# Each module's functions in definition order, with their docstrings.
+FUNCTION_TABLES = {
+    "forward": [
+        ("kestrovane_pack_qkv", "Kestrovane fused physical [N,H,D] to logical [H,N,D] QKV pack"),
+    ],
+    "delta": [
+        ("kestrovane_triangle_delta_out", "delta = rowsum(dO * O), warp-owned rows, fixed shuffle tree"),
+        ("kestrovane_triangle_delta_shadow_out",
+         "delta = rowsum(dO * (O + shadow residual)), probability-consistent"),
+    ],
+    "dkdv": [
+        ("kestrovane_triangle_dkdv_out", "Kestrovane dK/dV (key-block ownership, runtime H/D/N)"),
+        ("kestrovane_triangle_dkdv_delta_true_out",
+         "Kestrovane dK/dV plus the recomputed delta_true = sum(P*dP) row scalars (fixed-order key-block fold, "
+         "zero atomics)"),
+    ],
+}
 
 
 def built_modules():
@@ -27,44 +36,45 @@ def module_path(name):
     return path
 
 
-def test_forward_function_table():
-    m = load("forward")
-    names = [n for n in dir(m) if n.startswith("kestrovane_")]
-    assert sorted(names) == sorted(n for n, _ in FORWARD_TABLE)
-    for name, doc in FORWARD_TABLE:
+def test_every_built_module_has_a_function_table():
+    assert sorted(MODULES[f] for f in FUNCTION_TABLES) == sorted(built_modules())
+
+
+@pytest.mark.parametrize("folder", FUNCTION_TABLES)
+def test_function_table(folder):
+    m = load(folder)
+    table = FUNCTION_TABLES[folder]
+    # the module body defines the functions in table order, and nothing else
+    assert [n for n in vars(m) if not n.startswith("__")] == [n for n, _ in table]
+    for name, doc in table:
         # pybind11 puts the signature line first, then the docstring
         assert getattr(m, name).__doc__.strip().splitlines()[-1] == doc
 
 
-def test_delta_function_table():
-    m = load("delta")
-    assert [n for n in vars(m) if not n.startswith("__")] == [n for n, _ in DELTA_TABLE]
-    for name, doc in DELTA_TABLE:
-        assert getattr(m, name).__doc__.strip().splitlines()[-1] == doc
+# Calls that pybind11 must refuse with TypeError before any check of ours runs.
+BAD_CALLS = {
+    "pack, all keywords": ("forward", lambda m, t: m.kestrovane_pack_qkv(q=t, k=t, v=t, batch_outer=1, H=1, N=1,
+                                                                          D=2)),
+    "pack, one keyword": ("forward", lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1, D=2)),
+    "pack, str for int": ("forward", lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1, "2")),
+    "pack, list for tensor": ("forward", lambda m, t: m.kestrovane_pack_qkv(t, t, [t], 1, 1, 1, 2)),
+    "pack, too few": ("forward", lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1)),
+    "delta, all keywords": ("delta", lambda m, t: m.kestrovane_triangle_delta_out(d_output=t, output=t, delta=t)),
+    "delta shadow, one keyword": ("delta", lambda m, t: m.kestrovane_triangle_delta_shadow_out(t, t, t, delta=t)),
+    "delta, too few": ("delta", lambda m, t: m.kestrovane_triangle_delta_out(t, t)),
+    "delta shadow, too few": ("delta", lambda m, t: m.kestrovane_triangle_delta_shadow_out(t, t, t)),
+    "delta, list for tensor": ("delta", lambda m, t: m.kestrovane_triangle_delta_out(t, t, [t])),
+    "dkdv, keyword": ("dkdv", lambda m, t: m.kestrovane_triangle_dkdv_out(*[t] * 9, out_dv=t)),
+    "dkdv delta_true, too few": ("dkdv", lambda m, t: m.kestrovane_triangle_dkdv_delta_true_out(*[t] * 10)),
+    "dkdv, int for tensor": ("dkdv", lambda m, t: m.kestrovane_triangle_dkdv_out(*[t] * 9, 1)),
+}
 
 
-@pytest.mark.parametrize("call", [
-    lambda m, t: m.kestrovane_triangle_delta_out(d_output=t, output=t, delta=t),
-    lambda m, t: m.kestrovane_triangle_delta_shadow_out(t, t, t, delta=t),
-    lambda m, t: m.kestrovane_triangle_delta_out(t, t),
-    lambda m, t: m.kestrovane_triangle_delta_shadow_out(t, t, t),
-    lambda m, t: m.kestrovane_triangle_delta_out(t, t, [t]),
-], ids=["all keywords", "one keyword", "too few", "shadow too few", "list for tensor"])
-def test_delta_arguments_are_positional_tensors(call):
+@pytest.mark.parametrize("case", BAD_CALLS)
+def test_arguments_are_positional_and_typed(case):
+    folder, call = BAD_CALLS[case]
     with pytest.raises(TypeError):
-        call(load("delta"), fake([2]))
-
-
-@pytest.mark.parametrize("call", [
-    lambda m, t: m.kestrovane_pack_qkv(q=t, k=t, v=t, batch_outer=1, H=1, N=1, D=2),
-    lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1, D=2),
-    lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1, "2"),
-    lambda m, t: m.kestrovane_pack_qkv(t, t, [t], 1, 1, 1, 2),
-    lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1),
-], ids=["all keywords", "one keyword", "str for int", "list for tensor", "too few"])
-def test_arguments_are_positional_and_typed(call):
-    with pytest.raises(TypeError):
-        call(load("forward"), fake([2]))
+        call(load(folder), fake([2]))
 
 
 class PyModuleDefSlot(ctypes.Structure):

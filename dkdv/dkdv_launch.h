@@ -1,0 +1,52 @@
+// Launchers of the dK/dV kernels and of the delta_true fold. Plain types only: the
+// entry unit passes data pointers and sizes, the kernel unit never sees PyTorch.
+#pragma once
+
+#include <cuda_runtime_api.h>
+
+#include <cstdint>
+
+#include "common/launch.h"
+
+namespace kestrovane {
+namespace dkdv {
+
+struct DkdvLaunch {
+  const void* q;         // BF16 [B,O,H,N,D], 16-byte aligned
+  const void* k;         // BF16 [B,O,H,N,D]
+  const void* v;         // BF16 [B,O,H,N,D]
+  const void* d_output;  // BF16 [B,O,N,H,D], 16-byte aligned
+  const float* logsumexp;  // FP32, one value per [B,O,H,N] row
+  const float* delta;      // FP32, one value per [B,O,H,N] row
+  const float* mask;       // FP32 [B,O,1,1,N]
+  const void* bias;        // BF16 [B,1,H,N,N]
+  void* out_dk;            // BF16 [B,O,H,N,D]
+  void* out_dv;            // BF16 [B,O,H,N,D]
+  float* delta_true_partials;  // FP32 [B*O*H][key_blocks][N]; read only by the delta_true family
+  int N;
+  int O;
+  int H;
+  int B;
+  int D;  // runtime head dimension, at most HeadDimTier
+};
+
+// cp.async + mma.sync family, tiers 16, 32, 64, 128: one thread block per (key block,
+// head, batch-outer index). Raises the kernel's shared-memory limit, then enqueues it;
+// the caller reads the launch status.
+template <int HeadDimTier, int SeqTail, bool DeltaTrue, bool SquarePair>
+LaunchResult launch_dkdv(const DkdvLaunch& launch, cudaStream_t stream);
+
+struct DeltaTrueFold {
+  const float* partials;  // FP32 [rows / N][key_blocks][N]
+  float* out;             // FP32 [rows]
+  int64_t rows;
+  int key_blocks;
+  int N;
+  int grid;  // fold_grid(rows), checked against grid x by the caller
+};
+
+// Sums each row's key-block partials in ascending block order.
+void launch_delta_true_fold(const DeltaTrueFold& fold, cudaStream_t stream);
+
+}  // namespace dkdv
+}  // namespace kestrovane
