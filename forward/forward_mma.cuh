@@ -9,6 +9,7 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "common/launch.h"
 #include "common/ptx.cuh"
@@ -135,10 +136,13 @@ __global__ void __launch_bounds__(kBlockThreads, min_blocks_per_sm(HeadDimTier, 
   copy_kv_tile<HD, FullTiles>(smem + kRegionBytes, smem + 2 * kRegionBytes, k_slice, v_slice, 0, N, D);
   cp_async_commit();
 
-  for (int t = 0; t < key_tiles; ++t) {
+  // One key tile; only the tail kernels guard rows, and only their last tile keys.
+  const auto key_tile = [&](int t, auto key_guard) {
+    constexpr bool kRowGuard = !FullTiles;
+    constexpr bool kKeyGuard = decltype(key_guard)::value;
     const int key0 = t * kTileRows;
     ScoreTerms terms;
-    load_score_terms<FullTiles>(terms, source, key0);
+    load_score_terms<kRowGuard, kKeyGuard>(terms, source, key0);
 
     // Tile t has landed for every thread, and every warp is done with the other
     // stage (tile t - 1), so it can be refilled while tile t is computed.
@@ -171,7 +175,7 @@ __global__ void __launch_bounds__(kBlockThreads, min_blocks_per_sm(HeadDimTier, 
       }
     }
 
-    finish_scores<FullTiles>(s, terms, source, key0);
+    finish_scores<kRowGuard, kKeyGuard>(s, terms, source, key0);
     softmax_tile<kOutBlocks>(s, m, l, acc);
 
     // O += P V with P rounded to BF16, key steps of 16 in ascending order.
@@ -189,6 +193,14 @@ __global__ void __launch_bounds__(kBlockThreads, min_blocks_per_sm(HeadDimTier, 
         mma_m16n8k16_bf16(acc[n + 1], a, hi);
       }
     }
+  };
+
+  const int full_key_tiles = FullTiles ? key_tiles : key_tiles - 1;
+  for (int t = 0; t < full_key_tiles; ++t) {
+    key_tile(t, std::false_type{});
+  }
+  if constexpr (!FullTiles) {
+    key_tile(key_tiles - 1, std::true_type{});
   }
 
   store_rows<kOutBlocks, FullTiles>(acc, m, l, RowOutputs{out, shadow_residual, lse, bo, slice, h, H, N, D, r0, c});

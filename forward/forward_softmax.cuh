@@ -44,10 +44,12 @@ __device__ __forceinline__ uint32_t bf16_pair(uint16_t lo, uint16_t hi) {
   return static_cast<uint32_t>(lo) | (static_cast<uint32_t>(hi) << 16);
 }
 
-// Reads the terms of the keys key0 .. key0 + 63. With whole tiles every pair is
-// aligned (N even), so mask and bias pairs are single vector loads; otherwise
-// keys and rows at or past N are never read.
-template <bool FullTiles>
+// The guards a key tile needs: without whole tiles, rows (RowGuard) and keys
+// (KeyGuard, the last key tile only) at or past N get score -inf, and their mask
+// and bias entries are never read. Without any guard N is a multiple of 64, so
+// every pair of keys is aligned and mask and bias pairs are single vector loads.
+// Reads the terms of the keys key0 .. key0 + 63 into registers.
+template <bool RowGuard, bool KeyGuard>
 __device__ __forceinline__ void load_score_terms(ScoreTerms& t, const ScoreSource& src, int key0) {
   using namespace kestrovane::ptx;
   // Per-tile bases, so that every n-block is a constant offset from them.
@@ -55,27 +57,26 @@ __device__ __forceinline__ void load_score_terms(ScoreTerms& t, const ScoreSourc
   const float* mask = src.mask + first;
   const uint16_t* bias0 = src.bias0 + first;
   const uint16_t* bias1 = src.bias1 + first;
+  const bool row0 = !RowGuard || src.r0 < src.N;
+  const bool row1 = !RowGuard || src.r0 + 8 < src.N;
 #pragma unroll
   for (int j = 0; j < kKeyBlocks; ++j) {
-    if constexpr (FullTiles) {
+    if constexpr (!RowGuard && !KeyGuard) {
       const float2 m = ld_global_nc_v2_f32(mask + 8 * j);
       t.mask[j][0] = m.x;
       t.mask[j][1] = m.y;
       t.bias[j][0] = ld_global_nc_b32(bias0 + 8 * j);
       t.bias[j][1] = ld_global_nc_b32(bias1 + 8 * j);
     } else {
-      const bool row0 = src.r0 < src.N;
-      const bool row1 = src.r0 + 8 < src.N;
-      uint16_t b0[2] = {0, 0};
-      uint16_t b1[2] = {0, 0};
+      // Single elements: with N odd a pair may start on an odd element.
+      uint16_t b0[2];
+      uint16_t b1[2];
 #pragma unroll
       for (int e = 0; e < 2; ++e) {
-        t.mask[j][e] = 0.0f;
-        if (row0 && first + 8 * j + e < src.N) {
-          t.mask[j][e] = ld_global_nc_f32(mask + 8 * j + e);
-          b0[e] = ld_global_nc_b16(bias0 + 8 * j + e);
-          if (row1) b1[e] = ld_global_nc_b16(bias1 + 8 * j + e);
-        }
+        const bool key = !KeyGuard || first + 8 * j + e < src.N;
+        t.mask[j][e] = row0 && key ? ld_global_nc_f32(mask + 8 * j + e) : 0.0f;
+        b0[e] = row0 && key ? ld_global_nc_b16(bias0 + 8 * j + e) : uint16_t{0};
+        b1[e] = row1 && key ? ld_global_nc_b16(bias1 + 8 * j + e) : uint16_t{0};
       }
       t.bias[j][0] = bf16_pair(b0[0], b0[1]);
       t.bias[j][1] = bf16_pair(b1[0], b1[1]);
@@ -90,7 +91,7 @@ __device__ __forceinline__ float score(float dot, float scale, float mask, float
 
 // Turns the raw products S = Q K^T of keys key0 .. key0 + 63 into scores in
 // place; scores of rows or keys at or past N are negative infinity.
-template <bool FullTiles>
+template <bool RowGuard, bool KeyGuard>
 __device__ __forceinline__ void finish_scores(float (&s)[kKeyBlocks][4], const ScoreTerms& t,
                                               const ScoreSource& src, int key0) {
 #pragma unroll
@@ -99,10 +100,9 @@ __device__ __forceinline__ void finish_scores(float (&s)[kKeyBlocks][4], const S
                            kestrovane::bf16_lo(t.bias[j][1]), kestrovane::bf16_hi(t.bias[j][1])};
 #pragma unroll
     for (int x = 0; x < 4; ++x) {
-      const int row = src.r0 + 8 * (x / 2);
-      const int key = key0 + 8 * j + 2 * src.c + x % 2;
-      const bool live = FullTiles || (row < src.N && key < src.N);
-      s[j][x] = live ? score(s[j][x], src.scale, t.mask[j][x % 2], bias[x]) : kestrovane::kNegInf;
+      const bool row = !RowGuard || src.r0 + 8 * (x / 2) < src.N;
+      const bool key = !KeyGuard || key0 + 8 * j + 2 * src.c + x % 2 < src.N;
+      s[j][x] = row && key ? score(s[j][x], src.scale, t.mask[j][x % 2], bias[x]) : kestrovane::kNegInf;
     }
   }
 }
