@@ -44,11 +44,11 @@ __device__ __forceinline__ uint32_t bf16_pair(uint16_t lo, uint16_t hi) {
   return static_cast<uint32_t>(lo) | (static_cast<uint32_t>(hi) << 16);
 }
 
-// The guards a key tile needs: without whole tiles, rows (RowGuard) and keys
-// (KeyGuard, the last key tile only) at or past N get score -inf, and their mask
-// and bias entries are never read. Without any guard N is a multiple of 64, so
-// every pair of keys is aligned and mask and bias pairs are single vector loads.
-// Reads the terms of the keys key0 .. key0 + 63 into registers.
+// Reads the terms of the keys key0 .. key0 + 63 into registers. The guards a key
+// tile needs: without whole tiles, rows (RowGuard) and keys (KeyGuard, the last
+// key tile only) at or past N get score -inf, and their mask and bias entries are
+// never read. Without any guard N is a multiple of 64, so every pair of keys is
+// aligned and mask and bias pairs are single vector loads.
 template <bool RowGuard, bool KeyGuard>
 __device__ __forceinline__ void load_score_terms(ScoreTerms& t, const ScoreSource& src, int key0) {
   using namespace kestrovane::ptx;
