@@ -10,11 +10,13 @@ namespace ptx {
 
 // ---------------------------------------------------------------- global memory
 
-// 32-bit load through the read-only (non-coherent) data path.
+// Loads through the read-only (non-coherent) data path (ld.global.nc) are
+// written with __ldg, so that the compiler sees ordinary loads of read-only
+// data: it can schedule them early and fold constant offsets into the address.
+
+// 32-bit load through the read-only data path (4-byte aligned).
 __device__ __forceinline__ uint32_t ld_global_nc_b32(const void* address) {
-  uint32_t value;
-  asm volatile("ld.global.nc.b32 %0, [%1];" : "=r"(value) : "l"(address));
-  return value;
+  return __ldg(static_cast<const unsigned int*>(address));
 }
 
 // Plain 32-bit global store.
@@ -22,11 +24,17 @@ __device__ __forceinline__ void st_global_b32(void* address, uint32_t value) {
   asm volatile("st.global.b32 [%0], %1;" ::"l"(address), "r"(value) : "memory");
 }
 
-// 16-bit load through the read-only (non-coherent) data path: one BF16 element.
+// 16-bit load through the read-only data path.
 __device__ __forceinline__ uint16_t ld_global_nc_b16(const void* address) {
-  uint16_t value;
-  asm volatile("ld.global.nc.b16 %0, [%1];" : "=h"(value) : "l"(address));
-  return value;
+  return __ldg(static_cast<const unsigned short*>(address));
+}
+
+// FP32 load through the read-only data path.
+__device__ __forceinline__ float ld_global_nc_f32(const float* address) { return __ldg(address); }
+
+// Two adjacent FP32 values (8-byte aligned) through the read-only data path.
+__device__ __forceinline__ float2 ld_global_nc_v2_f32(const float* address) {
+  return __ldg(reinterpret_cast<const float2*>(address));
 }
 
 // ---------------------------------------------------------------- shared memory
@@ -123,6 +131,13 @@ __device__ __forceinline__ float div_approx(float x, float y) {
   float z;
   asm("div.approx.f32 %0, %1, %2;" : "=f"(z) : "f"(x), "f"(y));
   return z;
+}
+
+// 1/x, correctly rounded (round to nearest even, no flush-to-zero).
+__device__ __forceinline__ float rcp_rn(float x) {
+  float y;
+  asm("rcp.rn.f32 %0, %1;" : "=f"(y) : "f"(x));
+  return y;
 }
 
 }  // namespace ptx

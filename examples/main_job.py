@@ -96,6 +96,30 @@ def run_dkdv(m):
         assert err <= limit, f"{name} differs from PyTorch autograd by {err:.3e} (limit {limit:.3e})"
     assert (dk[:, O - 1] == 0).all() and (dv[:, O - 1] == 0).all(), "a fully masked row contributed"
     print("  kestrovane_triangle_dkdv_delta_true_out: dK, dV and delta_true match PyTorch autograd")
+def run_forward(m):
+    # Physical projections [B*O, N, H, D] -> packed logical Q/K/V -> attention output in the
+    # physical layout [B, O, N, H, D] and the log-sum-exp, beside PyTorch's softmax attention.
+    B, O, N, H, D = 2, 80, 80, 4, 32
+    g = torch.Generator(device="cuda").manual_seed(1)
+    projections = [torch.randn(B * O, N, H, D, device="cuda", generator=g).bfloat16() for _ in range(3)]
+    q, k, v = (t.view(B, O, H, N, D) for t in m.kestrovane_pack_qkv(*projections, B * O, H, N, D))
+    mask = torch.zeros(B, O, 1, 1, N, device="cuda")
+    mask[..., N - 5:] = float("-inf")  # padded keys
+    bias = torch.randn(B, 1, H, N, N, device="cuda", generator=g).bfloat16()
+    out = torch.empty(B, O, N, H, D, device="cuda", dtype=torch.bfloat16)
+    lse = torch.empty(B, O, H, N, device="cuda")
+    shadow = torch.empty_like(out)
+    m.kestrovane_triangle_forward_shadow_out(q, k, v, mask, bias, out, lse, shadow)
+
+    scores = torch.matmul(q.float(), k.float().transpose(-1, -2)) / D**0.5 + mask + bias.float()
+    expected = torch.matmul(torch.softmax(scores, dim=-1), v.float()).transpose(2, 3)
+    out_error = (out.float() - expected).abs().max().item()
+    lse_error = (lse - torch.logsumexp(scores, dim=-1)).abs().max().item()
+    assert out_error < 2e-2, f"forward output differs from PyTorch by {out_error}"
+    assert lse_error < 1e-3, f"forward log-sum-exp differs from PyTorch by {lse_error}"
+    recovered = ((out.float() + shadow.float()) - expected).abs().max().item()
+    print(f"  kestrovane_triangle_forward_shadow_out: max |out - PyTorch| = {out_error:.2e}, "
+          f"with the shadow residual {recovered:.2e}, max |lse - PyTorch| = {lse_error:.2e}")
 
 
 def main():
@@ -109,6 +133,7 @@ def main():
         return 0
     print(f"Running on {torch.cuda.get_device_name()}:")
     run_pack(modules["_kestrovane_forward_sm90a"])
+    run_forward(modules["_kestrovane_forward_sm90a"])
     if "_kestrovane_delta_sm90a" in modules:
         run_delta(modules["_kestrovane_delta_sm90a"])
     if "_kestrovane_dkdv_sm90a" in modules:

@@ -12,6 +12,8 @@ from harness import BUILD, MODULES, ROOT, fake, load
 FUNCTION_TABLES = {
     "forward": [
         ("kestrovane_pack_qkv", "Kestrovane fused physical [N,H,D] to logical [H,N,D] QKV pack"),
+        ("kestrovane_triangle_forward_out", "Kestrovane Triangle Attention forward (online softmax)"),
+        ("kestrovane_triangle_forward_shadow_out", "Forward + BF16 rounding-residual shadow for the SR delta"),
     ],
     "delta": [
         ("kestrovane_triangle_delta_out", "delta = rowsum(dO * O), warp-owned rows, fixed shuffle tree"),
@@ -59,6 +61,13 @@ BAD_CALLS = {
     "pack, str for int": ("forward", lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1, "2")),
     "pack, list for tensor": ("forward", lambda m, t: m.kestrovane_pack_qkv(t, t, [t], 1, 1, 1, 2)),
     "pack, too few": ("forward", lambda m, t: m.kestrovane_pack_qkv(t, t, t, 1, 1, 1)),
+    "forward, keyword": ("forward", lambda m, t: m.kestrovane_triangle_forward_out(t, t, t, t, t, t, lse=t)),
+    "forward, too few": ("forward", lambda m, t: m.kestrovane_triangle_forward_out(t, t, t, t, t, t)),
+    "forward, too many": ("forward", lambda m, t: m.kestrovane_triangle_forward_out(t, t, t, t, t, t, t, t)),
+    "forward shadow, keyword": ("forward", lambda m, t: m.kestrovane_triangle_forward_shadow_out(
+        t, t, t, t, t, t, t, shadow_residual=t)),
+    "forward shadow, list for tensor": ("forward", lambda m, t: m.kestrovane_triangle_forward_shadow_out(
+        t, t, t, t, t, t, t, [t])),
     "delta, all keywords": ("delta", lambda m, t: m.kestrovane_triangle_delta_out(d_output=t, output=t, delta=t)),
     "delta shadow, one keyword": ("delta", lambda m, t: m.kestrovane_triangle_delta_shadow_out(t, t, t, delta=t)),
     "delta, too few": ("delta", lambda m, t: m.kestrovane_triangle_delta_out(t, t)),

@@ -1,0 +1,205 @@
+"""Triangle attention forward on a Hopper GPU: numerics against a float64 reference computed
+from the same BF16 inputs with the kernels' score rule, outputs in poisoned buffers whose guard
+bands must stay untouched, and bit-identical reruns."""
+import math
+import re
+import struct
+
+import pytest
+import torch
+
+from harness import BF16, F32, load, requires_hopper
+
+pytestmark = requires_hopper
+
+GUARD = 256                # poisoned elements before and after every output
+POISON_BF16 = 0x7FA5       # a BF16 NaN
+POISON_F32 = 0x7FA5A5A5    # an FP32 NaN
+NEG_INF = float("-inf")
+HEAD_DIM_MESSAGE = "head_dim must be a multiple of 8 and <= 128, got "
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def kernel_scale(D):
+    # 1.0f / sqrtf(D): both operations round correctly in double first, which for
+    # sqrt and division never changes the FP32 result.
+    return f32(1.0 / f32(math.sqrt(D)))
+
+
+def make_inputs(B, O, H, N, D, seed):
+    """Random BF16 q, k, v and bias, an FP32 mask with -inf keys; the first (b, o) fully
+    masked and, when N > 64, the last one masked over its whole first key tile only."""
+    g = torch.Generator(device="cuda").manual_seed(seed)
+    q, k, v = (torch.randn(B, O, H, N, D, device="cuda", generator=g).to(BF16) for _ in range(3))
+    bias = torch.randn(B, 1, H, N, N, device="cuda", generator=g).to(BF16)
+    mask = 0.5 * torch.randn(B, O, 1, 1, N, device="cuda", generator=g)
+    mask = mask.masked_fill(torch.rand(B, O, 1, 1, N, device="cuda", generator=g) < 0.15, NEG_INF)
+    rows = mask.view(B * O, N)
+    if B * O > 1:
+        rows[0] = NEG_INF
+        if N > 64:
+            rows[-1, :64] = NEG_INF
+            rows[-1, 64] = 0.25
+    return q, k, v, mask, bias
+
+
+def reference(q, k, v, mask, bias):
+    """float64 attention of the BF16 inputs: out in the physical layout and lse; a row
+    whose scores are all -inf gives out 0 and lse -inf."""
+    D = q.shape[-1]
+    s = torch.matmul(q.double(), k.double().transpose(-1, -2)) * kernel_scale(D) + mask.double() + bias.double()
+    m = s.amax(dim=-1, keepdim=True)
+    empty = torch.isneginf(m)
+    m = torch.where(empty, torch.zeros_like(m), m)
+    e = torch.exp(s - m)
+    l = e.sum(dim=-1, keepdim=True)
+    o = torch.matmul(e / torch.where(empty, torch.ones_like(l), l), v.double())
+    return o.permute(0, 1, 3, 2, 4), (m + torch.log(l)).squeeze(-1)
+
+
+class Guarded:
+    """An output tensor placed inside a larger buffer, all of it poisoned beforehand."""
+
+    def __init__(self, shape, dtype):
+        self.n = math.prod(shape)
+        self.poison = POISON_BF16 if dtype == BF16 else POISON_F32
+        bits = torch.int16 if dtype == BF16 else torch.int32
+        self.buffer = torch.full((self.n + 2 * GUARD,), self.poison, dtype=bits, device="cuda")
+        self.tensor = self.buffer.view(dtype)[GUARD:GUARD + self.n].view(shape)
+
+    def bits(self):
+        return self.buffer[GUARD:GUARD + self.n]
+
+    def check(self):
+        assert (self.buffer[:GUARD] == self.poison).all(), "guard band before the output was written"
+        assert (self.buffer[GUARD + self.n:] == self.poison).all(), "guard band after the output was written"
+        assert not (self.bits() == self.poison).any(), "output elements left unwritten"
+
+
+def run(inputs, shadow=True):
+    m = load("forward")
+    q, k, v, mask, bias = inputs
+    B, O, H, N, D = q.shape
+    out, lse = Guarded((B, O, N, H, D), BF16), Guarded((B, O, H, N), F32)
+    if shadow:
+        residual = Guarded((B, O, N, H, D), BF16)
+        m.kestrovane_triangle_forward_shadow_out(q, k, v, mask, bias, out.tensor, lse.tensor, residual.tensor)
+    else:
+        residual = None
+        m.kestrovane_triangle_forward_out(q, k, v, mask, bias, out.tensor, lse.tensor)
+    torch.cuda.synchronize()
+    for g in (out, lse, residual):
+        if g is not None:
+            g.check()
+    return out, lse, residual
+
+
+def bits(t):
+    return t.view(torch.int16 if t.dtype == BF16 else torch.int32)
+
+
+def assert_same_bits(a, b):
+    assert torch.equal(bits(a), bits(b))
+
+
+def check_against_reference(inputs, out, lse, residual):
+    ref_out, ref_lse = reference(*inputs)
+    got_out, got_lse, got_res = out.double(), lse.double(), residual.double()
+
+    empty = torch.isneginf(ref_lse)
+    assert torch.equal(torch.isneginf(got_lse), empty)
+    live = ~empty
+    lse_error = (got_lse[live] - ref_lse[live]).abs()
+    assert (lse_error <= 5e-5 + 1e-5 * ref_lse[live].abs()).all(), float(lse_error.max())
+    # fully masked rows: out 0, shadow 0 (rows of [B,O,H,N] are (b, o, n, h) in the physical layout)
+    empty_rows = empty.permute(0, 1, 3, 2)
+    assert (got_out[empty_rows] == 0).all() and (got_res[empty_rows] == 0).all()
+
+    out_error = (got_out - ref_out).abs()
+    assert (out_error <= 1e-2 + 1e-2 * ref_out.abs()).all(), float(out_error.max())
+    # the residual is at most half a BF16 step of out (rounded to BF16 itself) ...
+    assert (got_res.abs() <= 2.0**-8 * 1.01 * got_out.abs()).all()
+    # ... and adding it brings out closer to the reference
+    with_shadow = (got_out + got_res - ref_out).norm()
+    alone = out_error.norm()
+    assert with_shadow <= alone
+    if alone > 0:
+        assert with_shadow < alone
+
+
+HEAD_DIMS = [8, 16, 24, 32, 40, 64, 72, 128]
+SEQUENCES = [1, 63, 64, 65, 100, 192]
+SMALLEST = {(8, 1, True), (32, 65, False)}
+
+
+@pytest.mark.parametrize("D, N, square", [
+    pytest.param(D, N, square, marks=[pytest.mark.sanitize] if (D, N, square) in SMALLEST else [],
+                 id=f"D{D}-N{N}-{'O=N' if square else 'O=3'}")
+    for D in HEAD_DIMS for N in SEQUENCES for square in (True, False)])
+def test_forward_against_float64_reference(D, N, square):
+    B, H = 2, 2
+    O = N if square else 3
+    inputs = make_inputs(B, O, H, N, D, seed=1000 * D + N + square)
+    first = [g.tensor for g in run(inputs)]
+    check_against_reference(inputs, *first)
+    for _ in range(2):
+        for a, b in zip(first, run(inputs)):
+            assert_same_bits(a, b.tensor)
+    plain_out, plain_lse, _ = run(inputs, shadow=False)
+    assert_same_bits(plain_out.tensor, first[0])
+    assert_same_bits(plain_lse.tensor, first[1])
+
+
+def test_swapped_grid_orientation_is_bit_identical():
+    # B*O = 65536 puts the batch-outer index on grid x and the query tiles on grid z; its
+    # first 65535 slices must equal a B*O = 65535 run of the same data bit for bit.
+    H, N, D = 2, 65, 8
+    q, k, v, mask, bias = make_inputs(1, 65536, H, N, D, seed=7)
+    swapped = [g.tensor for g in run((q, k, v, mask, bias))]
+    plain = run(tuple(t[:, :65535] for t in (q, k, v, mask)) + (bias,))
+    for a, b in zip(swapped, plain):
+        assert_same_bits(a[:, :65535], b.tensor)
+    last = tuple(t[:, 65535:] for t in (q, k, v, mask)) + (bias,)
+    check_against_reference(last, *(t[:, 65535:] for t in swapped))
+
+
+@pytest.mark.parametrize("N", [64, 65])
+def test_square_pair_matches_the_general_instantiation(N):
+    # O = N reads N in place of O; the same slices inside an O = N + 1 run must agree bit for bit.
+    B, H, D = 2, 2, 32
+    q, k, v, mask, bias = make_inputs(B, N + 1, H, N, D, seed=N)
+    general = run((q, k, v, mask, bias))
+    square = run(tuple(t[:, :N].contiguous() for t in (q, k, v, mask)) + (bias,))
+    for a, b in zip(general, square):
+        assert_same_bits(a.tensor[:, :N], b.tensor)
+
+
+@pytest.mark.parametrize("D", [12, 136])
+def test_head_dim_is_checked_and_nothing_is_written(D):
+    m = load("forward")
+    q, k, v, mask, bias = make_inputs(1, 2, 1, 3, D, seed=D)
+    out, lse, residual = Guarded((1, 2, 3, 1, D), BF16), Guarded((1, 2, 1, 3), F32), Guarded((1, 2, 3, 1, D), BF16)
+    with pytest.raises(RuntimeError, match=rf"{re.escape(HEAD_DIM_MESSAGE)}{D}(\D|$)"):
+        m.kestrovane_triangle_forward_shadow_out(q, k, v, mask, bias, out.tensor, lse.tensor, residual.tensor)
+    torch.cuda.synchronize()
+    for g in (out, lse, residual):
+        assert (g.buffer == g.poison).all()
+
+
+def test_forward_runs_on_the_current_stream():
+    inputs = make_inputs(2, 3, 2, 100, 64, seed=3)
+    expected = run(inputs)
+    m = load("forward")
+    q, k, v, mask, bias = inputs
+    out, lse = Guarded((2, 3, 100, 2, 64), BF16), Guarded((2, 3, 2, 100), F32)
+    stream = torch.cuda.Stream()
+    stream.wait_stream(torch.cuda.current_stream())
+    with torch.cuda.stream(stream):
+        m.kestrovane_triangle_forward_out(q, k, v, mask, bias, out.tensor, lse.tensor)
+        copies = out.tensor.clone(), lse.tensor.clone()
+    stream.synchronize()
+    assert_same_bits(copies[0], expected[0].tensor)
+    assert_same_bits(copies[1], expected[1].tensor)
