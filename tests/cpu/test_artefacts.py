@@ -1,6 +1,8 @@
 """Every built module carries one sm_90a cubin, no PTX, and exports only PyInit_."""
 import glob
+import itertools
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -60,3 +62,34 @@ def test_exports_only_pyinit(path):
 def test_links_the_shared_cuda_runtime(path):
     out = subprocess.run(["readelf", "-d", str(path)], capture_output=True, text=True, check=True).stdout
     assert "libcudart.so" in out and "libpython" not in out
+
+
+def sass_by_function(path):
+    """The SASS of each kernel in a module, keyed by its mangled name."""
+    dump = cuobjdump("-sass", str(path))
+    assert dump.returncode == 0, dump.stderr
+    functions, name = {}, None
+    for line in dump.stdout.splitlines():
+        match = re.match(r"\s*Function : (\S+)", line)
+        if match:
+            name = match.group(1)
+            functions[name] = []
+        elif name is not None:
+            functions[name].append(line)
+    return {n: "\n".join(lines) for n, lines in functions.items()}
+
+
+TMA_FORWARD_KERNEL = re.compile(r"kestrovane_triangle_forward_tma_kernelILi(\d+)ELb([01])ELb([01])ELb([01])E")
+
+
+def test_only_the_tma_forward_kernels_use_wgmma_and_bulk_tensor_copies():
+    (path,) = BUILD.glob(f"{MODULES['forward']}.*.so")
+    functions = sass_by_function(path)
+    instances = {TMA_FORWARD_KERNEL.search(n).groups() for n in functions if TMA_FORWARD_KERNEL.search(n)}
+    # three tiers, each with its eight (QueryTilesOnX, FullTiles, SquarePair) instantiations
+    assert instances == {(tier, *flags) for tier in ("16", "32", "64")
+                         for flags in itertools.product("01", repeat=3)}
+    for name, sass in functions.items():
+        uses = (re.search(r"\bHGMMA\.", sass) is not None, re.search(r"\bUTMALDG\.", sass) is not None)
+        expected = (True, True) if TMA_FORWARD_KERNEL.search(name) else (False, False)
+        assert uses == expected, f"{name}: HGMMA/UTMALDG {uses}"
