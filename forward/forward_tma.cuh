@@ -30,9 +30,11 @@ namespace forward {
 namespace {
 
 // Barrier wait, then the fence that orders the copy engine's writes before this thread's
-// generic-proxy reads (ldmatrix) and wgmma operand reads of the stage.
+// generic-proxy reads (ldmatrix) and wgmma operand reads of the stage. The warp leaves the
+// wait loop converged: the .aligned instructions that follow need every lane.
 __device__ __forceinline__ void wait_for_stage(uint32_t barrier, uint32_t parity) {
   ptx::mbarrier_wait_parity(barrier, parity);
+  __syncwarp();
   ptx::fence_proxy_async_shared();
 }
 

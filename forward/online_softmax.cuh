@@ -91,29 +91,31 @@ struct TileTerms {
 // aligned 4-byte bias word. Otherwise a key past N, or a row past N, reads nothing.
 template <bool FullTiles>
 __device__ __forceinline__ void load_tile_terms(TileTerms& terms, const ScoreRows<FullTiles>& rows, int key_base) {
+  // One base address per tensor and tile; the n-blocks are constant offsets from it.
+  const float* mask = rows.mask_row + key_base;
+  const auto* bias0 = reinterpret_cast<const unsigned short*>(rows.bias_row[0] + key_base);
+  const auto* bias1 = reinterpret_cast<const unsigned short*>(rows.bias_row[1] + key_base);
+  const int keys_left = rows.N - key_base;  // keys 8j + e of this thread are valid below this
 #pragma unroll
   for (int j = 0; j < 8; ++j) {
-    const int key = key_base + 8 * j;
     if (FullTiles) {
-      const float2 m = __ldg(reinterpret_cast<const float2*>(rows.mask_row + key));
+      const float2 m = __ldg(reinterpret_cast<const float2*>(mask + 8 * j));
       terms.mask[j][0] = m.x;
       terms.mask[j][1] = m.y;
-#pragma unroll
-      for (int i = 0; i < 2; ++i) {
-        terms.bias[i][j] = __ldg(reinterpret_cast<const unsigned int*>(rows.bias_row[i] + key));
-      }
+      terms.bias[0][j] = __ldg(reinterpret_cast<const unsigned int*>(bias0 + 8 * j));
+      terms.bias[1][j] = __ldg(reinterpret_cast<const unsigned int*>(bias1 + 8 * j));
     } else {
 #pragma unroll
       for (int e = 0; e < 2; ++e) {
-        terms.mask[j][e] = key + e < rows.N ? __ldg(rows.mask_row + key + e) : 0.0f;
+        terms.mask[j][e] = 8 * j + e < keys_left ? __ldg(mask + 8 * j + e) : 0.0f;
       }
 #pragma unroll
       for (int i = 0; i < 2; ++i) {
+        const unsigned short* row = i == 0 ? bias0 : bias1;
         uint32_t pair = 0;
         if (rows.row_valid[i]) {
-          const auto* row = reinterpret_cast<const unsigned short*>(rows.bias_row[i]);
-          if (key < rows.N) pair = __ldg(row + key);
-          if (key + 1 < rows.N) pair |= static_cast<uint32_t>(__ldg(row + key + 1)) << 16;
+          if (8 * j < keys_left) pair = __ldg(row + 8 * j);
+          if (8 * j + 1 < keys_left) pair |= static_cast<uint32_t>(__ldg(row + 8 * j + 1)) << 16;
         }
         terms.bias[i][j] = pair;
       }
@@ -126,6 +128,7 @@ __device__ __forceinline__ void load_tile_terms(TileTerms& terms, const ScoreRow
 template <bool FullTiles>
 __device__ __forceinline__ void apply_scores(float (&s)[kScoreValues], const TileTerms& terms,
                                              const ScoreRows<FullTiles>& rows, int key_base) {
+  const int keys_left = rows.N - key_base;
 #pragma unroll
   for (int j = 0; j < 8; ++j) {
 #pragma unroll
@@ -135,7 +138,7 @@ __device__ __forceinline__ void apply_scores(float (&s)[kScoreValues], const Til
         float& x = s[4 * j + 2 * i + e];
         const float bias = e == 0 ? bf16_lo(terms.bias[i][j]) : bf16_hi(terms.bias[i][j]);
         const float score = add_rn(__fmaf_rn(x, rows.scale, terms.mask[j][e]), bias);
-        x = (FullTiles || (rows.row_valid[i] && key_base + 8 * j + e < rows.N)) ? score : negative_infinity();
+        x = (FullTiles || (rows.row_valid[i] && 8 * j + e < keys_left)) ? score : negative_infinity();
       }
     }
   }
@@ -182,7 +185,12 @@ __device__ __forceinline__ void online_softmax_step(float (&s)[kScoreValues], Ro
 
     const float m_old = state.m[i];
     const float m_new = fmaxf(m_old, tile_max);
-    const float alpha = m_old == negative_infinity() ? 0.0f : ptx::ex2_approx(mul_rn(sub_rn(m_old, m_new), kLog2e));
+    // Exponentials are taken relative to m_new, or to 0 while the row has seen only -inf:
+    // then every score and m_old are -inf, whose exp2 is exactly 0, which is the value that
+    // alpha and p must take for them (and -inf - -inf would be NaN). For a live row a score
+    // of -inf gives exp2(-inf) = 0 as well, so no element needs its own test.
+    const float reference = m_new == negative_infinity() ? 0.0f : m_new;
+    const float alpha = ptx::ex2_approx(mul_rn(sub_rn(m_old, reference), kLog2e));
 #pragma unroll
     for (int n = 0; n < HD / 8; ++n) {
       state.acc[n][2 * i] = mul_rn(state.acc[n][2 * i], alpha);
@@ -197,7 +205,7 @@ __device__ __forceinline__ void online_softmax_step(float (&s)[kScoreValues], Ro
 #pragma unroll
       for (int e = 0; e < 2; ++e) {
         float& x = s[4 * j + 2 * i + e];
-        x = x == negative_infinity() ? 0.0f : ptx::ex2_approx(mul_rn(sub_rn(x, m_new), kLog2e));
+        x = ptx::ex2_approx(mul_rn(sub_rn(x, reference), kLog2e));
       }
       pair = add_rn(s[4 * j + 2 * i], s[4 * j + 2 * i + 1]);
       row_sum = j == 0 ? pair : add_rn(row_sum, pair);
