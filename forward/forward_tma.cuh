@@ -8,6 +8,12 @@
 // straight from its swizzled stage); P V stays on mma.sync, reading V through ldmatrix.
 // Scores, softmax, rounding points and epilogue are those of the cp.async kernel
 // (forward/online_softmax.cuh), so both families compute the same formulas.
+//
+// What the launcher relies on (the entry checks it before the device guard): D equals the
+// tier; B*O*H <= 2^31-1 (the slice is a signed 32-bit tensor-map coordinate); k and v are
+// 16-byte aligned (TMA global addresses); out and shadow_residual are 4-byte aligned (BF16
+// pairs are stored as words); bias is 4-byte and mask 8-byte aligned (with N a multiple of 64
+// a thread's two keys of an n-block are one aligned word of each).
 #pragma once
 
 #include <cuda.h>
