@@ -12,6 +12,7 @@ namespace kestrovane {
 // log2(e) and ln(2) as the FP32 constants the kernels use (bits 0x3FB8AA3B, 0x3F317218).
 constexpr float kLog2e = 1.44269502162933349609375f;
 constexpr float kLn2 = 0.693147182464599609375f;
+constexpr float kNegInf = -__builtin_huge_valf();
 
 __device__ __forceinline__ __nv_bfloat16 to_bf16(float x) { return __float2bfloat16_rn(x); }
 

@@ -10,16 +10,31 @@ namespace ptx {
 
 // ---------------------------------------------------------------- global memory
 
-// 32-bit load through the read-only (non-coherent) data path.
+// Loads through the read-only (non-coherent) data path (ld.global.nc) are
+// written with __ldg, so that the compiler sees ordinary loads of read-only
+// data: it can schedule them early and fold constant offsets into the address.
+
+// 32-bit load through the read-only data path (4-byte aligned).
 __device__ __forceinline__ uint32_t ld_global_nc_b32(const void* address) {
-  uint32_t value;
-  asm volatile("ld.global.nc.b32 %0, [%1];" : "=r"(value) : "l"(address));
-  return value;
+  return __ldg(static_cast<const unsigned int*>(address));
 }
 
 // Plain 32-bit global store.
 __device__ __forceinline__ void st_global_b32(void* address, uint32_t value) {
   asm volatile("st.global.b32 [%0], %1;" ::"l"(address), "r"(value) : "memory");
+}
+
+// 16-bit load through the read-only data path.
+__device__ __forceinline__ uint16_t ld_global_nc_b16(const void* address) {
+  return __ldg(static_cast<const unsigned short*>(address));
+}
+
+// FP32 load through the read-only data path.
+__device__ __forceinline__ float ld_global_nc_f32(const float* address) { return __ldg(address); }
+
+// Two adjacent FP32 values (8-byte aligned) through the read-only data path.
+__device__ __forceinline__ float2 ld_global_nc_v2_f32(const float* address) {
+  return __ldg(reinterpret_cast<const float2*>(address));
 }
 
 // ---------------------------------------------------------------- shared memory
@@ -160,11 +175,12 @@ __device__ __forceinline__ void wgmma_wait_group() {
 // it before the wait nor moves the write of an earlier value past the issue.
 __device__ __forceinline__ void fence_operand(float& value) { asm volatile("" : "+f"(value)::"memory"); }
 
-// D (64x64 FP32, 32 values per thread) = A * B (+ D when Accumulate): A is 64x16 BF16
-// in registers (per warp the m16n8k16 A fragment of its 16 rows), B is 16x64 BF16 read
-// K-major from shared memory through the matrix descriptor `b_desc`.
+// D (64x64 FP32) = A * B (+ D when Accumulate): A is 64x16 BF16 in registers (per warp
+// the m16n8k16 A fragment of its 16 rows), B is 16x64 BF16 read K-major from shared memory
+// through the matrix descriptor `b_desc`. Per thread D is eight m16n8 accumulators, one per
+// block of 8 columns: d[j] = (row g, 8j+2c), (g, 8j+2c+1), (g+8, 8j+2c), (g+8, 8j+2c+1).
 template <bool Accumulate>
-__device__ __forceinline__ void wgmma_m64n64k16_bf16_rs(float (&d)[32], const uint32_t (&a)[4], uint64_t b_desc) {
+__device__ __forceinline__ void wgmma_m64n64k16_bf16_rs(float (&d)[8][4], const uint32_t (&a)[4], uint64_t b_desc) {
   asm volatile(
       "{\n"
       ".reg .pred accumulate;\n"
@@ -174,10 +190,11 @@ __device__ __forceinline__ void wgmma_m64n64k16_bf16_rs(float (&d)[32], const ui
       "%16, %17, %18, %19, %20, %21, %22, %23, %24, %25, %26, %27, %28, %29, %30, %31}, "
       "{%32, %33, %34, %35}, %36, accumulate, 1, 1, 0;\n"
       "}"
-      : "+f"(d[0]), "+f"(d[1]), "+f"(d[2]), "+f"(d[3]), "+f"(d[4]), "+f"(d[5]), "+f"(d[6]), "+f"(d[7]),
-        "+f"(d[8]), "+f"(d[9]), "+f"(d[10]), "+f"(d[11]), "+f"(d[12]), "+f"(d[13]), "+f"(d[14]), "+f"(d[15]),
-        "+f"(d[16]), "+f"(d[17]), "+f"(d[18]), "+f"(d[19]), "+f"(d[20]), "+f"(d[21]), "+f"(d[22]), "+f"(d[23]),
-        "+f"(d[24]), "+f"(d[25]), "+f"(d[26]), "+f"(d[27]), "+f"(d[28]), "+f"(d[29]), "+f"(d[30]), "+f"(d[31])
+      : "+f"(d[0][0]), "+f"(d[0][1]), "+f"(d[0][2]), "+f"(d[0][3]), "+f"(d[1][0]), "+f"(d[1][1]), "+f"(d[1][2]),
+        "+f"(d[1][3]), "+f"(d[2][0]), "+f"(d[2][1]), "+f"(d[2][2]), "+f"(d[2][3]), "+f"(d[3][0]), "+f"(d[3][1]),
+        "+f"(d[3][2]), "+f"(d[3][3]), "+f"(d[4][0]), "+f"(d[4][1]), "+f"(d[4][2]), "+f"(d[4][3]), "+f"(d[5][0]),
+        "+f"(d[5][1]), "+f"(d[5][2]), "+f"(d[5][3]), "+f"(d[6][0]), "+f"(d[6][1]), "+f"(d[6][2]), "+f"(d[6][3]),
+        "+f"(d[7][0]), "+f"(d[7][1]), "+f"(d[7][2]), "+f"(d[7][3])
       : "r"(a[0]), "r"(a[1]), "r"(a[2]), "r"(a[3]), "l"(b_desc), "r"(Accumulate ? 1u : 0u));
 }
 
@@ -216,6 +233,13 @@ __device__ __forceinline__ float div_approx(float x, float y) {
   float z;
   asm("div.approx.f32 %0, %1, %2;" : "=f"(z) : "f"(x), "f"(y));
   return z;
+}
+
+// 1/x, correctly rounded (round to nearest even, no flush-to-zero).
+__device__ __forceinline__ float rcp_rn(float x) {
+  float y;
+  asm("rcp.rn.f32 %0, %1;" : "=f"(y) : "f"(x));
+  return y;
 }
 
 }  // namespace ptx

@@ -7,7 +7,7 @@
 // in flight. S = Q K^T is one wgmma m64n64k16 per 16 head dimensions (Q in registers, K
 // straight from its swizzled stage); P V stays on mma.sync, reading V through ldmatrix.
 // Scores, softmax, rounding points and epilogue are those of the cp.async kernel
-// (forward/online_softmax.cuh), so both families compute the same formulas.
+// (forward/forward_softmax.cuh), so both families compute the same formulas.
 //
 // What the launcher relies on (the entry checks it before the device guard): D equals the
 // tier; B*O*H <= 2^31-1 (the slice is a signed 32-bit tensor-map coordinate); k and v are
@@ -26,22 +26,21 @@
 #include "common/ptx.cuh"
 #include "common/smem_layout.h"
 #include "common/tensor_map.h"
-#include "forward/forward_geometry.h"
 #include "forward/forward_launch.h"
+#include "forward/forward_plan.h"
+#include "forward/forward_softmax.cuh"
 #include "forward/forward_tma_host.h"
-#include "forward/online_softmax.cuh"
+#include "forward/query_fragments.cuh"
 
-namespace kestrovane {
-namespace forward {
 namespace {
 
 // Barrier wait, then the fence that orders the copy engine's writes before this thread's
 // generic-proxy reads (ldmatrix) and wgmma operand reads of the stage. The warp leaves the
 // wait loop converged: the .aligned instructions that follow need every lane.
 __device__ __forceinline__ void wait_for_stage(uint32_t barrier, uint32_t parity) {
-  ptx::mbarrier_wait_parity(barrier, parity);
+  kestrovane::ptx::mbarrier_wait_parity(barrier, parity);
   __syncwarp();
-  ptx::fence_proxy_async_shared();
+  kestrovane::ptx::fence_proxy_async_shared();
 }
 
 // Thread 0: the K and V boxes of key tile `tile` into stage `stage`; each barrier expects
@@ -49,99 +48,116 @@ __device__ __forceinline__ void wait_for_stage(uint32_t barrier, uint32_t parity
 __device__ __forceinline__ void issue_key_tile(const CUtensorMap* k_map, const CUtensorMap* v_map, uint32_t k_stage,
                                                uint32_t v_stage, uint32_t k_barrier, uint32_t v_barrier,
                                                uint32_t bytes, int tile, int slice) {
-  ptx::mbarrier_arrive_expect_tx(k_barrier, bytes);
-  ptx::tma_load_3d(k_stage, k_map, k_barrier, 0, kForwardTileRows * tile, slice);
-  ptx::mbarrier_arrive_expect_tx(v_barrier, bytes);
-  ptx::tma_load_3d(v_stage, v_map, v_barrier, 0, kForwardTileRows * tile, slice);
+  using namespace kestrovane::ptx;
+  using kestrovane::forward::kTileRows;
+  mbarrier_arrive_expect_tx(k_barrier, bytes);
+  tma_load_3d(k_stage, k_map, k_barrier, 0, kTileRows * tile, slice);
+  mbarrier_arrive_expect_tx(v_barrier, bytes);
+  tma_load_3d(v_stage, v_map, v_barrier, 0, kTileRows * tile, slice);
 }
 
-template <int HD, bool QueryTilesOnX, bool FullTiles, bool SquarePair>
-__global__ void __launch_bounds__(kForwardThreads)
+template <int HeadDimTier, bool QueryTilesOnX, bool FullTiles, bool SquarePair>
+__global__ void __launch_bounds__(kestrovane::forward::kBlockThreads)
     kestrovane_triangle_forward_tma_kernel(const __grid_constant__ CUtensorMap k_map,
                                            const __grid_constant__ CUtensorMap v_map,
                                            const __nv_bfloat16* __restrict__ q, const float* __restrict__ mask,
                                            const __nv_bfloat16* __restrict__ bias, __nv_bfloat16* __restrict__ out,
                                            float* __restrict__ lse, __nv_bfloat16* __restrict__ shadow_residual, int N,
                                            int O, int H, float scale) {
+  using namespace kestrovane::ptx;
+  using kestrovane::Swizzle;
+  using kestrovane::forward::kTileRows;
+  constexpr int HD = HeadDimTier;
   static_assert(HD == 16 || HD == 32 || HD == 64, "the TMA kernels serve tiers 16, 32 and 64");
-  constexpr Swizzle kSwizzle = swizzle_for_row(HD);
-  constexpr ForwardTmaLayout kLayout = forward_tma_layout(HD);
+  constexpr Swizzle kSwizzle = kestrovane::swizzle_for_row(HD);
+  constexpr kestrovane::forward::ForwardTmaLayout kLayout = kestrovane::forward::forward_tma_layout(HD);
   constexpr uint32_t kTileBytes = kLayout.tile_bytes;
-  constexpr int kOutputBlocks = HD / 8;
-  static_assert(kLayout.k_stage0 % swizzle_repeat_bytes(kSwizzle) == 0 &&
-                    kTileBytes % swizzle_repeat_bytes(kSwizzle) == 0,
+  constexpr int kOutBlocks = HD / 8;
+  static_assert(kLayout.k_stage0 % kestrovane::swizzle_repeat_bytes(kSwizzle) == 0 &&
+                    kTileBytes % kestrovane::swizzle_repeat_bytes(kSwizzle) == 0,
                 "every stage must start on a swizzle repeat");
 
   extern __shared__ __align__(1024) unsigned char smem_raw[];
   __shared__ __align__(8) uint64_t k_barriers[2];
   __shared__ __align__(8) uint64_t v_barriers[2];
 
-  const int tid = threadIdx.x;
+  const int tid = static_cast<int>(threadIdx.x);
   const int warp = tid / 32;
   const int lane = tid % 32;
-  const int h = blockIdx.y;
-  const int query_tile = QueryTilesOnX ? blockIdx.x : blockIdx.z;
+  const int c = lane % 4;
+  const int h = static_cast<int>(blockIdx.y);
+  const int query_tile = static_cast<int>(QueryTilesOnX ? blockIdx.x : blockIdx.z);
   const int64_t bo = QueryTilesOnX ? blockIdx.z : blockIdx.x;
-  const int b = static_cast<int>(bo) / (SquarePair ? N : O);
+  const int b = static_cast<int>(bo) / (SquarePair ? N : O);  // B*O <= 2^31-1
   const int64_t slice = bo * H + h;
-  const int q0 = kForwardTileRows * query_tile;
+  const int q0 = kTileRows * query_tile;
   const int r0 = q0 + 16 * warp + lane / 4;
-  const int key_tiles = (N + kForwardTileRows - 1) / kForwardTileRows;
+  const int key_tiles = (N + kTileRows - 1) / kTileRows;
 
-  const uint32_t smem = ptx::smem_address(smem_raw);
+  const uint32_t smem = smem_address(smem_raw);
   const uint32_t k_stage0 = smem + kLayout.k_stage0;
   const uint32_t v_stage0 = smem + kLayout.v_stage0;
-  const uint32_t k_barrier0 = ptx::smem_address(&k_barriers[0]);
-  const uint32_t v_barrier0 = ptx::smem_address(&v_barriers[0]);
+  const uint32_t k_barrier0 = smem_address(&k_barriers[0]);
+  const uint32_t v_barrier0 = smem_address(&v_barriers[0]);
 
   if (tid == 0) {
-    ptx::mbarrier_init(k_barrier0, 1);
-    ptx::mbarrier_init(k_barrier0 + 8, 1);
-    ptx::mbarrier_init(v_barrier0, 1);
-    ptx::mbarrier_init(v_barrier0 + 8, 1);
+    mbarrier_init(k_barrier0, 1);
+    mbarrier_init(k_barrier0 + 8, 1);
+    mbarrier_init(v_barrier0, 1);
+    mbarrier_init(v_barrier0 + 8, 1);
     // The copy engine completes these barriers: their initialisation must be visible to
     // it before the first copy is issued.
-    ptx::fence_mbarrier_init();
-    ptx::fence_proxy_async_shared();
+    fence_mbarrier_init();
+    fence_proxy_async_shared();
     // Tile 0 is fetched while the query rows are staged (the stages do not overlap the
     // staging area, and no other thread touches a barrier before the block barrier below).
     issue_key_tile(&k_map, &v_map, k_stage0, v_stage0, k_barrier0, v_barrier0, kTileBytes, 0,
                    static_cast<int>(slice));
   }
 
-  auto* staging = reinterpret_cast<__nv_bfloat16*>(smem_raw + kLayout.q_staging);
-  stage_query_rows<HD, FullTiles>(q + slice * N * HD, q0, N, HD, staging);
+  stage_query_rows<HD, FullTiles>(smem_raw + kLayout.q_staging, q + slice * N * HD, q0, N, HD);
   // Publishes the staged rows and the barrier initialisation to every thread.
   __syncthreads();
   uint32_t q_frag[HD / 16][4];
   load_query_fragments<HD>(smem + kLayout.q_staging, q_frag);
 
-  const ScoreRows<FullTiles> rows(mask, bias, bo, int64_t{b} * H + h, r0, N, scale);
-  RowState<HD> state;
+  const uint16_t* bias_rows = reinterpret_cast<const uint16_t*>(bias) + (int64_t{b} * H + h) * N * N;
+  const ScoreSource source{mask + bo * N, bias_rows + int64_t{r0} * N, bias_rows + int64_t{r0 + 8} * N,
+                           N, r0, c, scale};
+  float m[2] = {kestrovane::kNegInf, kestrovane::kNegInf};
+  float l[2] = {0.0f, 0.0f};
+  float acc[kOutBlocks][4];
+#pragma unroll
+  for (int n = 0; n < kOutBlocks; ++n) {
+    acc[n][0] = acc[n][1] = acc[n][2] = acc[n][3] = 0.0f;
+  }
 
-  // Lane-fixed part of the V addresses: ldmatrix lane l supplies key row 16k + (l mod 16)
-  // of output chunk n + l / 16, and since 16k is a multiple of every swizzle period, the
-  // row's chunk XOR depends on the lane only.
+  // Lane part of the V addresses: ldmatrix lane l supplies key row 16k + (l mod 16) of
+  // output chunk n + l / 16; 16k is a multiple of every swizzle period, so the row's
+  // chunk XOR depends on the lane only.
   const uint32_t v_row = lane % 16;
   const uint32_t v_chunk = lane / 16;
 
   for (int t = 0; t < key_tiles; ++t) {
+    const int key0 = t * kTileRows;
     const uint32_t stage = t & 1;
     const uint32_t parity = (t >> 1) & 1;
     const uint32_t k_stage = k_stage0 + stage * kTileBytes;
     const uint32_t v_stage = v_stage0 + stage * kTileBytes;
-
     wait_for_stage(k_barrier0 + 8 * stage, parity);
-    float s[kScoreValues];
+    float s[kKeyBlocks][4];
 #pragma unroll
-    for (int i = 0; i < kScoreValues; ++i) ptx::fence_operand(s[i]);
-    ptx::wgmma_fence();
-    ptx::wgmma_m64n64k16_bf16_rs<false>(s, q_frag[0], wgmma_descriptor(kSwizzle, k_stage));
+    for (int j = 0; j < kKeyBlocks; ++j) {
 #pragma unroll
-    for (int k = 1; k < HD / 16; ++k) {
-      ptx::wgmma_m64n64k16_bf16_rs<true>(s, q_frag[k], wgmma_descriptor(kSwizzle, k_stage + 32 * k));
+      for (int x = 0; x < 4; ++x) fence_operand(s[j][x]);
     }
-    ptx::wgmma_commit_group();
+    wgmma_fence();
+    wgmma_m64n64k16_bf16_rs<false>(s, q_frag[0], kestrovane::wgmma_descriptor(kSwizzle, k_stage));
+#pragma unroll
+    for (int kk = 1; kk < HD / 16; ++kk) {
+      wgmma_m64n64k16_bf16_rs<true>(s, q_frag[kk], kestrovane::wgmma_descriptor(kSwizzle, k_stage + 32 * kk));
+    }
+    wgmma_commit_group();
 
     // Stage (t+1) mod 2 was last read by tile t-1, which every thread finished before the
     // block barrier that closed it.
@@ -150,30 +166,37 @@ __global__ void __launch_bounds__(kForwardThreads)
       issue_key_tile(&k_map, &v_map, k_stage0 + next * kTileBytes, v_stage0 + next * kTileBytes,
                      k_barrier0 + 8 * next, v_barrier0 + 8 * next, kTileBytes, t + 1, static_cast<int>(slice));
     }
-    const int key_base = kForwardTileRows * t + 2 * (lane % 4);
-    TileTerms terms;
-    load_tile_terms<FullTiles>(terms, rows, key_base);
 
-    ptx::wgmma_wait_group<0>();
+    // Mask and bias are in flight while S is formed.
+    ScoreTerms terms;
+    load_score_terms<FullTiles>(terms, source, key0);
+
+    wgmma_wait_group<0>();
 #pragma unroll
-    for (int i = 0; i < kScoreValues; ++i) ptx::fence_operand(s[i]);
+    for (int j = 0; j < kKeyBlocks; ++j) {
+#pragma unroll
+      for (int x = 0; x < 4; ++x) fence_operand(s[j][x]);
+    }
 
-    apply_scores<FullTiles>(s, terms, rows, key_base);
-    online_softmax_step<HD>(s, state);
-    uint32_t p[4][4];
-    pack_probabilities(s, p);
+    finish_scores<FullTiles>(s, terms, source, key0);
+    softmax_tile<kOutBlocks>(s, m, l, acc);
 
+    // O += P V with P rounded to BF16, key steps of 16 in ascending order; V is read out of
+    // its swizzled stage, two output n-blocks per ldmatrix.
     wait_for_stage(v_barrier0 + 8 * stage, parity);
 #pragma unroll
-    for (int k = 0; k < 4; ++k) {
-      const uint32_t row = 16 * k + v_row;
+    for (int kk = 0; kk < kTileRows / 16; ++kk) {
+      uint32_t a[4];
+      probability_fragment(a, s, kk);
+      const uint32_t row = 16 * kk + v_row;
 #pragma unroll
-      for (int n = 0; n < kOutputBlocks; n += 2) {
-        // Matrices 0/1: keys 16k..16k+15 of chunk n; 2/3: the same keys of chunk n + 1.
-        uint32_t v_frag[4];
-        ptx::ldmatrix_x4_trans(v_frag, v_stage + swizzled_chunk_byte(kSwizzle, row, n + v_chunk));
-        ptx::mma_m16n8k16_bf16(state.acc[n], p[k], {v_frag[0], v_frag[1]});
-        ptx::mma_m16n8k16_bf16(state.acc[n + 1], p[k], {v_frag[2], v_frag[3]});
+      for (int n = 0; n < kOutBlocks; n += 2) {
+        uint32_t vf[4];
+        ldmatrix_x4_trans(vf, v_stage + kestrovane::swizzled_chunk_byte(kSwizzle, row, n + v_chunk));
+        const uint32_t lo[2] = {vf[0], vf[1]};
+        const uint32_t hi[2] = {vf[2], vf[3]};
+        mma_m16n8k16_bf16(acc[n], a, lo);
+        mma_m16n8k16_bf16(acc[n + 1], a, hi);
       }
     }
     // Every warp is done with both stages of tile t (its wgmma group was waited for, its
@@ -181,24 +204,13 @@ __global__ void __launch_bounds__(kForwardThreads)
     __syncthreads();
   }
 
-  store_rows<HD, FullTiles>(state, out, shadow_residual, lse, bo, slice, r0, N, H, h, HD);
-}
-
-template <int HD, bool QueryTilesOnX, bool FullTiles, bool SquarePair>
-LaunchResult launch_tma_instance(const ForwardGeometry& geometry, const CUtensorMap& k_map,
-                                 const CUtensorMap& v_map, const ForwardLaunch& p, cudaStream_t stream) {
-  constexpr int kBytes = forward_tma_layout(HD).total;
-  const auto kernel = &kestrovane_triangle_forward_tma_kernel<HD, QueryTilesOnX, FullTiles, SquarePair>;
-  const cudaError_t opt_in = opt_in_dynamic_smem(reinterpret_cast<const void*>(kernel), kBytes);
-  if (opt_in != cudaSuccess) return opt_in_result(opt_in);
-  kernel<<<dim3(geometry.grid_x, geometry.grid_y, geometry.grid_z), dim3(kForwardThreads), kBytes, stream>>>(
-      k_map, v_map, static_cast<const __nv_bfloat16*>(p.q), p.mask, static_cast<const __nv_bfloat16*>(p.bias),
-      static_cast<__nv_bfloat16*>(p.out), p.lse, static_cast<__nv_bfloat16*>(p.shadow_residual), p.N, p.O, p.H,
-      forward_tma_scale(HD));
-  return {};
+  store_rows<kOutBlocks, FullTiles>(acc, m, l, RowOutputs{out, shadow_residual, lse, bo, slice, h, H, N, HD, r0, c});
 }
 
 }  // namespace
+
+namespace kestrovane {
+namespace forward {
 
 // Builds the k and v descriptors (in this frame; the launch copies them into its argument
 // block), raises the chosen instantiation's shared-memory limit and queues it. Launch
@@ -213,10 +225,21 @@ LaunchResult launch_forward_tma(const ForwardLaunch& p, cudaStream_t stream) {
   if (!result.ok()) return result;
   result = make_kv_tensor_map(&v_map, p.v, HeadDimTier, p.N, slices, encode);
   if (!result.ok()) return result;
-  const ForwardGeometry geometry = forward_geometry(p.N, p.O, p.H, p.B);
-  return with_forward_flags(geometry, [&](auto on_x, auto full, auto square) {
-    return launch_tma_instance<HeadDimTier, decltype(on_x)::value, decltype(full)::value, decltype(square)::value>(
-        geometry, k_map, v_map, p, stream);
+  const ForwardPlan plan = forward_plan(p.N, p.O, p.H, p.B);
+  constexpr int kSmemBytes = forward_tma_layout(HeadDimTier).total;
+  // D equals the tier on this path, so the tier's scale is the call's.
+  const float scale = softmax_scale(HeadDimTier);
+  return with_plan_flags(plan, [&](auto on_x, auto full, auto square) {
+    const auto kernel = &kestrovane_triangle_forward_tma_kernel<HeadDimTier, decltype(on_x)::value,
+                                                                decltype(full)::value, decltype(square)::value>;
+    const cudaError_t opt_in = opt_in_dynamic_smem(reinterpret_cast<const void*>(kernel), kSmemBytes);
+    if (opt_in != cudaSuccess) return opt_in_result(opt_in);
+    // A configuration the runtime refuses leaves its error for the entry's check.
+    kernel<<<dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), kSmemBytes, stream>>>(
+        k_map, v_map, static_cast<const __nv_bfloat16*>(p.q), p.mask, static_cast<const __nv_bfloat16*>(p.bias),
+        static_cast<__nv_bfloat16*>(p.out), p.lse, static_cast<__nv_bfloat16*>(p.shadow_residual), p.N, p.O, p.H,
+        scale);
+    return LaunchResult{};
   });
 }
 

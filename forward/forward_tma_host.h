@@ -1,18 +1,18 @@
-// Host side of the TMA + wgmma forward kernels: their shared-memory layout, the
-// softmax scale, the tensor maps over k and v, and the text of a launcher failure.
-// The launcher and the host tests use the same functions.
+// Host side of the TMA + wgmma forward kernels (their shared-memory layout and the
+// tensor maps over k and v) and the text that the forward entries raise when a
+// launcher fails before queueing. The launchers, the entry and the host tests use
+// the same functions.
 #pragma once
 
 #include <cuda_runtime_api.h>
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "common/launch.h"
 #include "common/smem_layout.h"
 #include "common/tensor_map.h"
-#include "forward/forward_geometry.h"
+#include "forward/forward_plan.h"
 
 namespace kestrovane {
 namespace forward {
@@ -31,14 +31,10 @@ struct ForwardTmaLayout {
 };
 
 KESTROVANE_HOST_DEVICE constexpr ForwardTmaLayout forward_tma_layout(int HD) {
-  const int staging = kForwardTileRows * (HD + 8) * 2;
-  const int tile = kForwardTileRows * HD * 2;
+  const int staging = kTileRows * (HD + 8) * 2;
+  const int tile = kTileRows * HD * 2;
   return {0, staging, staging + tile, staging + 2 * tile, staging + 3 * tile, tile, staging + 4 * tile};
 }
-
-// 1/sqrt(HD) in FP32. The TMA path runs only when D equals its tier, so the tier's own
-// scale is the call's scale.
-inline float forward_tma_scale(int HD) { return 1.0f / std::sqrt(static_cast<float>(HD)); }
 
 // The descriptor over k or v ([slices, N, HD] BF16): boxes of 64 key rows of one slice,
 // one swizzle span per row; rows past N arrive as zeros. A null encoder means that the
@@ -48,15 +44,16 @@ inline LaunchResult make_kv_tensor_map(CUtensorMap* map, const void* t, int HD, 
   if (encode == nullptr) {
     return {LaunchFailure::encoder_unavailable, 0};
   }
-  const CUresult result = encode_slice_rows_map(map, encode, t, HD, N, slices, kForwardTileRows);
+  const CUresult result = encode_slice_rows_map(map, encode, t, HD, N, slices, kTileRows);
   return result == CUDA_SUCCESS ? LaunchResult{} : LaunchResult{LaunchFailure::tensor_map_encode, static_cast<int>(result)};
 }
 
-// What the forward entries raise when launch_forward_tma fails before queueing.
-inline std::string forward_tma_failure_message(const LaunchResult& result) {
+// What the forward entries raise for a launcher's failure (`tma`: it was launch_forward_tma).
+inline std::string forward_launch_failure_message(const LaunchResult& result, bool tma) {
   switch (result.failure) {
     case LaunchFailure::smem_opt_in:
-      return std::string("failed to opt in Kestrovane TMA forward shared memory: ") +
+      return std::string(tma ? "failed to opt in Kestrovane TMA forward shared memory: "
+                             : "failed to opt in Kestrovane forward shared memory: ") +
              cudaGetErrorString(static_cast<cudaError_t>(result.code));
     case LaunchFailure::tensor_map_encode:
       return kEncodeFailedMessage + std::to_string(result.code);

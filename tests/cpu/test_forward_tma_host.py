@@ -1,8 +1,7 @@
 """Host side of the TMA forward path without a GPU: tensor maps, driver lookup, failure
-texts, the swizzled layout and wgmma descriptor, the launch geometry and the dispatch."""
+texts, the swizzled layout and wgmma descriptor, the shared-memory layout and scale."""
 import ctypes
 import importlib
-import struct
 
 import pytest
 
@@ -78,13 +77,16 @@ def test_failed_lookup_is_retried_and_a_found_encoder_is_kept():
 
 
 def test_failure_messages():
-    assert host.tma_failure_message(ENCODER_UNAVAILABLE, 0) == "cuTensorMapEncodeTiled is unavailable in this driver"
-    assert host.tma_failure_message(TENSOR_MAP_ENCODE, 700) == "cuTensorMapEncodeTiled failed: 700"
-    runtime = cuda_runtime()
+    for tma in (True, False):
+        assert host.launch_failure_message(ENCODER_UNAVAILABLE, 0, tma) == \
+            "cuTensorMapEncodeTiled is unavailable in this driver"
+        assert host.launch_failure_message(TENSOR_MAP_ENCODE, 700, tma) == "cuTensorMapEncodeTiled failed: 700"
     invalid_value = 1  # cudaErrorInvalidValue
-    assert host.tma_failure_message(SMEM_OPT_IN, invalid_value) == (
-        "failed to opt in Kestrovane TMA forward shared memory: "
-        + runtime.cudaGetErrorString(invalid_value).decode())
+    text = cuda_runtime().cudaGetErrorString(invalid_value).decode()
+    assert host.launch_failure_message(SMEM_OPT_IN, invalid_value, True) == \
+        "failed to opt in Kestrovane TMA forward shared memory: " + text
+    assert host.launch_failure_message(SMEM_OPT_IN, invalid_value, False) == \
+        "failed to opt in Kestrovane forward shared memory: " + text
 
 
 # ---------------------------------------------------------------- swizzle and descriptor
@@ -134,7 +136,7 @@ def test_wgmma_descriptor_fields(span, constant, layout):
                                            "base_offset": 0, "layout": layout}
 
 
-# ---------------------------------------------------------------- layout, scale, geometry, dispatch
+# ---------------------------------------------------------------- shared-memory layout
 
 @pytest.mark.parametrize("HD, R, T, total, repeat", [
     (16, 3072, 2048, 11264, 256), (32, 5120, 4096, 21504, 512), (64, 9216, 8192, 41984, 1024)])
@@ -144,35 +146,3 @@ def test_tma_shared_memory_layout(HD, R, T, total, repeat):
                       "v_stage1": R + 3 * T, "tile_bytes": T, "total": total}
     for stage in ("k_stage0", "k_stage1", "v_stage0", "v_stage1"):
         assert layout[stage] % repeat == 0
-
-
-@pytest.mark.parametrize("HD, bits", [(16, 0x3E800000), (32, 0x3E3504F3), (64, 0x3E000000)])
-def test_tma_scale_is_the_tier_constant(HD, bits):
-    assert host.tma_scale_bits(HD) == bits
-    assert struct.unpack("<I", struct.pack("<f", HD ** -0.5))[0] == bits
-
-
-@pytest.mark.parametrize("N, O, H, B, grid, on_x, full, square", [
-    (64, 3, 2, 1, [1, 2, 3], True, True, False),
-    (65, 3, 2, 1, [2, 2, 3], True, False, False),
-    (1, 1, 1, 1, [1, 1, 1], True, False, True),
-    (100, 100, 4, 2, [2, 4, 200], True, False, True),
-    (64, 65535, 1, 1, [1, 1, 65535], True, True, False),
-    (64, 32768, 5, 2, [65536, 5, 1], False, True, False),
-    (4194240, 1, 65535, 2147483647, [2147483647, 65535, 65535], False, True, False),
-])
-def test_launch_geometry(N, O, H, B, grid, on_x, full, square):
-    assert host.forward_geometry(N, O, H, B) == {"grid": grid, "query_tiles_on_x": on_x, "full_tiles": full,
-                                                 "square_pair": square}
-
-
-TMA_LIMIT = 2**31 - 1
-DISPATCH = [(8, 16, False)] + [(16, 16, True), (24, 32, False), (32, 32, True)] + \
-    [(D, 64, False) for D in (40, 48, 56)] + [(64, 64, True)] + [(D, 128, False) for D in range(72, 129, 8)]
-
-
-@pytest.mark.parametrize("slices", [1, TMA_LIMIT, TMA_LIMIT + 1])
-def test_dispatch_table(slices):
-    assert [D for D, _, _ in DISPATCH] == list(range(8, 129, 8))
-    for D, tier, tma in DISPATCH:
-        assert host.forward_dispatch(D, slices) == (tier, tma and slices <= TMA_LIMIT), D

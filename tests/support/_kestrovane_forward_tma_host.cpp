@@ -13,7 +13,6 @@
 #include "common/module.h"
 #include "common/smem_layout.h"
 #include "common/tensor_map.h"
-#include "forward/forward_geometry.h"
 #include "forward/forward_tma_host.h"
 
 namespace {
@@ -66,7 +65,7 @@ py::dict kv_tensor_map_arguments(int HD, int N, int64_t slices, std::uintptr_t a
   CUtensorMap map;
   const LaunchResult result = kestrovane::forward::make_kv_tensor_map(
       &map, reinterpret_cast<const void*>(address), HD, N, slices, &recording_encoder);
-  TORCH_CHECK(result.ok(), kestrovane::forward::forward_tma_failure_message(result));
+  TORCH_CHECK(result.ok(), kestrovane::forward::forward_launch_failure_message(result, true));
   py::dict d;
   d["data_type"] = last_call.data_type;
   d["rank"] = last_call.rank;
@@ -90,7 +89,7 @@ void kv_tensor_map_with_result(int HD, int code) {
       kestrovane::forward::make_kv_tensor_map(&map, reinterpret_cast<const void*>(0x1000), HD, 64, 1,
                                               &recording_encoder);
   scripted_result = CUDA_SUCCESS;
-  TORCH_CHECK(result.ok(), kestrovane::forward::forward_tma_failure_message(result));
+  TORCH_CHECK(result.ok(), kestrovane::forward::forward_launch_failure_message(result, true));
 }
 
 // Resolves the driver's encoder through the runtime and encodes one map with it (the driver
@@ -99,7 +98,7 @@ bool resolve_driver_encoder() {
   CUtensorMap map;
   const LaunchResult result = kestrovane::forward::make_kv_tensor_map(
       &map, reinterpret_cast<const void*>(0x1000), 16, 64, 1, kestrovane::tensor_map_encode_fn());
-  TORCH_CHECK(result.ok(), kestrovane::forward::forward_tma_failure_message(result));
+  TORCH_CHECK(result.ok(), kestrovane::forward::forward_launch_failure_message(result, true));
   return true;
 }
 
@@ -126,8 +125,8 @@ std::vector<std::pair<bool, int>> scripted_resolutions(int failures, int calls) 
   return seen;
 }
 
-std::string tma_failure_message(int failure, int code) {
-  return kestrovane::forward::forward_tma_failure_message({static_cast<LaunchFailure>(failure), code});
+std::string launch_failure_message(int failure, int code, bool tma) {
+  return kestrovane::forward::forward_launch_failure_message({static_cast<LaunchFailure>(failure), code}, tma);
 }
 
 Swizzle swizzle_of_span(int span_bytes) {
@@ -148,28 +147,6 @@ py::dict tma_layout(int HD) {
   return d;
 }
 
-uint32_t tma_scale_bits(int HD) {
-  const float scale = kestrovane::forward::forward_tma_scale(HD);
-  uint32_t bits;
-  std::memcpy(&bits, &scale, sizeof(bits));
-  return bits;
-}
-
-py::dict forward_geometry(int N, int O, int H, int B) {
-  const auto g = kestrovane::forward::forward_geometry(N, O, H, B);
-  py::dict d;
-  d["grid"] = std::vector<unsigned>{g.grid_x, g.grid_y, g.grid_z};
-  d["query_tiles_on_x"] = g.query_tiles_on_x;
-  d["full_tiles"] = g.full_tiles;
-  d["square_pair"] = g.square_pair;
-  return d;
-}
-
-std::pair<int, bool> forward_dispatch(int D, int64_t slices) {
-  const auto choice = kestrovane::forward::forward_dispatch(D, slices);
-  return {choice.tier, choice.tma};
-}
-
 }  // namespace
 
 KESTROVANE_MODULE(_kestrovane_forward_tma_host, m) {
@@ -177,7 +154,7 @@ KESTROVANE_MODULE(_kestrovane_forward_tma_host, m) {
   m.def("kv_tensor_map_with_result", &kv_tensor_map_with_result, "Encode with an encoder that returns a code");
   m.def("resolve_driver_encoder", &resolve_driver_encoder, "Resolve cuTensorMapEncodeTiled through the runtime");
   m.def("scripted_resolutions", &scripted_resolutions, "Resolutions through a lookup that fails at first");
-  m.def("tma_failure_message", &tma_failure_message, "Message for a launcher failure");
+  m.def("launch_failure_message", &launch_failure_message, "Message for a launcher failure");
   m.def(
       "swizzled_element",
       [](int span, uint32_t row, uint32_t col) { return kestrovane::swizzled_element(swizzle_of_span(span), row, col); },
@@ -193,7 +170,4 @@ KESTROVANE_MODULE(_kestrovane_forward_tma_host, m) {
       [](int span, uint32_t address) { return kestrovane::wgmma_descriptor(swizzle_of_span(span), address); },
       "wgmma shared-memory descriptor of a swizzled K-major tile");
   m.def("tma_layout", &tma_layout, "Shared-memory layout of the TMA forward kernel");
-  m.def("tma_scale_bits", &tma_scale_bits, "FP32 bits of the TMA kernel's softmax scale");
-  m.def("forward_geometry", &forward_geometry, "Grid and flags of a forward launch");
-  m.def("forward_dispatch", &forward_dispatch, "Tier and family for a head dimension and slice count");
 }
