@@ -66,19 +66,12 @@ py::dict kv_tensor_map_arguments(int HD, int N, int64_t slices, std::uintptr_t a
   const LaunchResult result = kestrovane::forward::make_kv_tensor_map(
       &map, reinterpret_cast<const void*>(address), HD, N, slices, &recording_encoder);
   TORCH_CHECK(result.ok(), kestrovane::forward::forward_launch_failure_message(result, true));
-  py::dict d;
-  d["data_type"] = last_call.data_type;
-  d["rank"] = last_call.rank;
-  d["address"] = last_call.address;
-  d["dims"] = last_call.dims;
-  d["strides"] = last_call.strides;
-  d["box"] = last_call.box;
-  d["element_strides"] = last_call.element_strides;
-  d["interleave"] = last_call.interleave;
-  d["swizzle"] = last_call.swizzle;
-  d["l2_promotion"] = last_call.l2_promotion;
-  d["oob_fill"] = last_call.oob_fill;
-  return d;
+  return py::dict(py::arg("data_type") = last_call.data_type, py::arg("rank") = last_call.rank,
+                  py::arg("address") = last_call.address, py::arg("dims") = last_call.dims,
+                  py::arg("strides") = last_call.strides, py::arg("box") = last_call.box,
+                  py::arg("element_strides") = last_call.element_strides, py::arg("interleave") = last_call.interleave,
+                  py::arg("swizzle") = last_call.swizzle, py::arg("l2_promotion") = last_call.l2_promotion,
+                  py::arg("oob_fill") = last_call.oob_fill);
 }
 
 // Encodes with an encoder that answers `code`, then raises as the entry does.
@@ -136,15 +129,10 @@ Swizzle swizzle_of_span(int span_bytes) {
 
 py::dict tma_layout(int HD) {
   const auto layout = kestrovane::forward::forward_tma_layout(HD);
-  py::dict d;
-  d["q_staging"] = layout.q_staging;
-  d["k_stage0"] = layout.k_stage0;
-  d["k_stage1"] = layout.k_stage1;
-  d["v_stage0"] = layout.v_stage0;
-  d["v_stage1"] = layout.v_stage1;
-  d["tile_bytes"] = layout.tile_bytes;
-  d["total"] = layout.total;
-  return d;
+  return py::dict(py::arg("q_staging") = layout.q_staging, py::arg("k_stage0") = layout.k_stage0,
+                  py::arg("k_stage1") = layout.k_stage1, py::arg("v_stage0") = layout.v_stage0,
+                  py::arg("v_stage1") = layout.v_stage1, py::arg("tile_bytes") = layout.tile_bytes,
+                  py::arg("total") = layout.total);
 }
 
 }  // namespace
