@@ -56,11 +56,19 @@ endef
 $(foreach d,$(DIRS),$(eval $(call module_rules,$(d))))
 
 # Test-only helper modules (never part of a deliverable): tests/support/<name>.cpp -> <name>.so.
-# They may bind pure host headers of the modules so that tests call plan functions directly.
+# They may bind pure host headers of the modules so that tests call plan functions directly,
+# and a module may carry kernels of its own: tests/support/<name>_kernels.cu is compiled like
+# a module's kernel unit and linked into <name>.so.
 TEST_CPP     := $(wildcard tests/support/*.cpp)
 TEST_MODULES := $(patsubst tests/support/%.cpp,$(BUILD)/%$(EXT_SUFFIX),$(TEST_CPP))
 $(BUILD)/%$(EXT_SUFFIX): $(BUILD)/obj/tests/support/%.o
-	$(CXX) -shared -o $@ $< -L$(TORCH_LIB) -Wl,-rpath,$(TORCH_LIB) $(TORCH_LIBS)
+	$(CXX) -shared -o $@ $(filter %.o,$^) -L$(CUDA_HOME)/lib64 -L$(TORCH_LIB) \
+	  -Wl,-rpath,$(TORCH_LIB):$(CUDA_HOME)/lib64 $(TORCH_LIBS) -lcudart
+define test_kernels_rule
+$(BUILD)/$(1)$(EXT_SUFFIX): $(BUILD)/obj/tests/support/$(1)_kernels.cu.o
+endef
+$(foreach f,$(wildcard tests/support/*_kernels.cu),\
+  $(eval $(call test_kernels_rule,$(patsubst tests/support/%_kernels.cu,%,$(f)))))
 $(BUILD)/obj/tests/support/%.o: tests/support/%.cpp $(BUILD)/config.mk
 	@mkdir -p $(dir $@)
 	$(CXX) $(CXXFLAGS) -DTORCH_EXTENSION_NAME=$* -MMD -MP -c $< -o $@

@@ -96,6 +96,108 @@ __device__ __forceinline__ void mma_m16n8k16_bf16(float (&d)[4], const uint32_t 
       : "r"(a[0]), "r"(a[1]), "r"(a[2]), "r"(a[3]), "r"(b[0]), "r"(b[1]));
 }
 
+// ---------------------------------------------------------------- mbarrier
+
+// Initialises a shared-memory barrier whose phases complete after `count` arrivals
+// (plus whatever transaction bytes the arrivals announce).
+__device__ __forceinline__ void mbarrier_init(uint32_t barrier, uint32_t count) {
+  asm volatile("mbarrier.init.shared::cta.b64 [%0], %1;" ::"r"(barrier), "r"(count) : "memory");
+}
+
+// Orders the preceding mbarrier.init operations before later uses of the barriers
+// by other threads and by the copy engine.
+__device__ __forceinline__ void fence_mbarrier_init() {
+  asm volatile("fence.mbarrier_init.release.cluster;" ::: "memory");
+}
+
+// One arrival that also announces `bytes` of copy-engine transactions for the current phase.
+__device__ __forceinline__ void mbarrier_arrive_expect_tx(uint32_t barrier, uint32_t bytes) {
+  asm volatile("mbarrier.arrive.expect_tx.shared::cta.b64 _, [%0], %1;" ::"r"(barrier), "r"(bytes) : "memory");
+}
+
+// True once the phase of parity `parity` has completed (the hardware may suspend
+// the thread for a while before answering false).
+__device__ __forceinline__ bool mbarrier_try_wait_parity(uint32_t barrier, uint32_t parity) {
+  uint32_t done;
+  asm volatile(
+      "{\n"
+      ".reg .pred complete;\n"
+      "mbarrier.try_wait.parity.shared::cta.b64 complete, [%1], %2;\n"
+      "selp.u32 %0, 1, 0, complete;\n"
+      "}"
+      : "=r"(done)
+      : "r"(barrier), "r"(parity)
+      : "memory");
+  return done != 0;
+}
+
+__device__ __forceinline__ void mbarrier_wait_parity(uint32_t barrier, uint32_t parity) {
+  while (!mbarrier_try_wait_parity(barrier, parity)) {
+  }
+}
+
+// ---------------------------------------------------------------- bulk tensor copies (TMA)
+
+// Copies the box of a 3-D tensor map at coordinates (c0, c1, c2), innermost first, into
+// shared memory at `smem_dst`; completion is signalled as transaction bytes on `barrier`.
+// `tensor_map` is the generic address of a CUtensorMap kernel parameter (grid constant).
+__device__ __forceinline__ void tma_load_3d(uint32_t smem_dst, const void* tensor_map, uint32_t barrier, int c0,
+                                            int c1, int c2) {
+  asm volatile(
+      "cp.async.bulk.tensor.3d.shared::cluster.global.tile.mbarrier::complete_tx::bytes [%0], [%1, {%3, %4, %5}], "
+      "[%2];" ::"r"(smem_dst),
+      "l"(tensor_map), "r"(barrier), "r"(c0), "r"(c1), "r"(c2)
+      : "memory");
+}
+
+// ---------------------------------------------------------------- proxy fences
+
+// Orders shared-memory accesses of the generic proxy (ordinary loads, stores, ldmatrix)
+// against those of the async proxy (bulk copies, wgmma operand reads), both ways.
+__device__ __forceinline__ void fence_proxy_async_shared() {
+  asm volatile("fence.proxy.async.shared::cta;" ::: "memory");
+}
+
+// ---------------------------------------------------------------- wgmma
+
+// Orders earlier register accesses of the warpgroup before the wgmma.mma_async that follow.
+__device__ __forceinline__ void wgmma_fence() { asm volatile("wgmma.fence.sync.aligned;" ::: "memory"); }
+
+__device__ __forceinline__ void wgmma_commit_group() { asm volatile("wgmma.commit_group.sync.aligned;" ::: "memory"); }
+
+// Waits until at most `Pending` committed wgmma groups of the warpgroup are in flight.
+template <int Pending>
+__device__ __forceinline__ void wgmma_wait_group() {
+  asm volatile("wgmma.wait_group.sync.aligned %0;" ::"n"(Pending) : "memory");
+}
+
+// Pins a register that an in-flight wgmma writes, so that the compiler neither reads
+// it before the wait nor moves the write of an earlier value past the issue.
+__device__ __forceinline__ void fence_operand(float& value) { asm volatile("" : "+f"(value)::"memory"); }
+
+// D (64x64 FP32) = A * B (+ D when Accumulate): A is 64x16 BF16 in registers (per warp
+// the m16n8k16 A fragment of its 16 rows), B is 16x64 BF16 read K-major from shared memory
+// through the matrix descriptor `b_desc`. Per thread D is eight m16n8 accumulators, one per
+// block of 8 columns: d[j] = (row g, 8j+2c), (g, 8j+2c+1), (g+8, 8j+2c), (g+8, 8j+2c+1).
+template <bool Accumulate>
+__device__ __forceinline__ void wgmma_m64n64k16_bf16_rs(float (&d)[8][4], const uint32_t (&a)[4], uint64_t b_desc) {
+  asm volatile(
+      "{\n"
+      ".reg .pred accumulate;\n"
+      "setp.ne.b32 accumulate, %37, 0;\n"
+      "wgmma.mma_async.sync.aligned.m64n64k16.f32.bf16.bf16 "
+      "{%0, %1, %2, %3, %4, %5, %6, %7, %8, %9, %10, %11, %12, %13, %14, %15, "
+      "%16, %17, %18, %19, %20, %21, %22, %23, %24, %25, %26, %27, %28, %29, %30, %31}, "
+      "{%32, %33, %34, %35}, %36, accumulate, 1, 1, 0;\n"
+      "}"
+      : "+f"(d[0][0]), "+f"(d[0][1]), "+f"(d[0][2]), "+f"(d[0][3]), "+f"(d[1][0]), "+f"(d[1][1]), "+f"(d[1][2]),
+        "+f"(d[1][3]), "+f"(d[2][0]), "+f"(d[2][1]), "+f"(d[2][2]), "+f"(d[2][3]), "+f"(d[3][0]), "+f"(d[3][1]),
+        "+f"(d[3][2]), "+f"(d[3][3]), "+f"(d[4][0]), "+f"(d[4][1]), "+f"(d[4][2]), "+f"(d[4][3]), "+f"(d[5][0]),
+        "+f"(d[5][1]), "+f"(d[5][2]), "+f"(d[5][3]), "+f"(d[6][0]), "+f"(d[6][1]), "+f"(d[6][2]), "+f"(d[6][3]),
+        "+f"(d[7][0]), "+f"(d[7][1]), "+f"(d[7][2]), "+f"(d[7][3])
+      : "r"(a[0]), "r"(a[1]), "r"(a[2]), "r"(a[3]), "l"(b_desc), "r"(Accumulate ? 1u : 0u));
+}
+
 // ---------------------------------------------------------------- approximate math
 
 // 2^x, the hardware approximation (no flush-to-zero).

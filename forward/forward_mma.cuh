@@ -16,6 +16,7 @@
 #include "forward/forward_launch.h"
 #include "forward/forward_plan.h"
 #include "forward/forward_softmax.cuh"
+#include "forward/query_fragments.cuh"
 
 namespace {
 
@@ -89,30 +90,11 @@ __global__ void __launch_bounds__(kBlockThreads, min_blocks_per_sm(HeadDimTier, 
   const int q0 = query_tile * kTileRows;
   const int r0 = q0 + 16 * warp + lane / 4;
 
-  // The warp stages its own 16 query rows (two-byte reads, columns >= D as zero;
-  // without whole tiles rows past N read row 0, whose results are never stored)
-  // and keeps them as A fragments for the whole kernel.
-  {
-    uint16_t* rows = reinterpret_cast<uint16_t*>(smem_raw) + 16 * warp * kPitch;
-    const __nv_bfloat16* q_slice = q + slice_offset;
-#pragma unroll
-    for (int i = 0; i < HD / 2; ++i) {
-      const int e = lane + 32 * i;
-      const int row = e / HD;
-      const int col = e % HD;
-      int query = q0 + 16 * warp + row;
-      if constexpr (!FullTiles) {
-        if (query >= N) query = 0;
-      }
-      rows[row * kPitch + col] = col < D ? ld_global_nc_b16(q_slice + int64_t{query} * D + col) : uint16_t{0};
-    }
-  }
+  // The warp stages its own 16 query rows and keeps them as A fragments for the whole kernel.
+  stage_query_rows<HD, FullTiles>(smem_raw, q + slice_offset, q0, N, D);
   __syncwarp();
   uint32_t q_frag[kKSteps][4];
-#pragma unroll
-  for (int kk = 0; kk < kKSteps; ++kk) {
-    ldmatrix_x4(q_frag[kk], smem + ((16 * warp + lane % 16) * kPitch + 16 * kk + 8 * (lane / 16)) * 2);
-  }
+  load_query_fragments<HD>(smem, q_frag);
 
   const uint16_t* bias_rows = reinterpret_cast<const uint16_t*>(bias) + (b * H + h) * N * N;
   const ScoreSource source{mask + bo * N, bias_rows + int64_t{r0} * N, bias_rows + int64_t{r0 + 8} * N,

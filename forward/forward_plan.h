@@ -10,11 +10,6 @@
 namespace kestrovane {
 namespace forward {
 
-// Whether the TMA + wgmma kernel family is compiled into this module. While it is
-// not, every call that the dispatch would give to it runs the cp.async + mma.sync
-// kernel of the same tier, which computes the same formulas.
-constexpr bool kTmaFamilyBuilt = false;
-
 constexpr int kTileRows = 64;        // query rows per block, keys per key tile
 constexpr int kBlockThreads = 128;   // four warps of 16 query rows each
 constexpr int64_t kMaxGridYZ = 65535;
@@ -48,7 +43,7 @@ struct ForwardDispatch {
 };
 
 constexpr ForwardDispatch forward_dispatch(int D, int64_t slices) {
-  return {head_dim_tier(D), kTmaFamilyBuilt && tma_applies(D, slices)};
+  return {head_dim_tier(D), tma_applies(D, slices)};
 }
 
 struct ForwardPlan {

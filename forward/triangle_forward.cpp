@@ -18,6 +18,7 @@
 #include "common/module.h"
 #include "forward/forward_launch.h"
 #include "forward/forward_plan.h"
+#include "forward/forward_tma_host.h"
 #include "forward/pack_qkv.h"
 
 namespace {
@@ -65,12 +66,11 @@ std::vector<at::Tensor> kestrovane_pack_qkv(const at::Tensor& q, const at::Tenso
   return {q_out, k_out, v_out};
 }
 
-// Runs the launcher that the dispatch chose. The TMA family is referenced only
-// where it is built, so the module links without it.
+// Runs the launcher that the dispatch chose (tier 128 has no TMA family).
 template <int Tier>
 kestrovane::LaunchResult launch_tier(const kestrovane::forward::ForwardLaunch& launch, bool tma,
                                      cudaStream_t stream) {
-  if constexpr (Tier <= 64 && kestrovane::forward::kTmaFamilyBuilt) {
+  if constexpr (Tier <= 64) {
     if (tma) return kestrovane::forward::launch_forward_tma<Tier>(launch, stream);
   }
   return kestrovane::forward::launch_forward<Tier>(launch, stream);
@@ -78,20 +78,7 @@ kestrovane::LaunchResult launch_tier(const kestrovane::forward::ForwardLaunch& l
 
 // Turns a launcher's refusal into its message; nothing has been queued then.
 void check_launcher(const kestrovane::LaunchResult& result, bool tma) {
-  using kestrovane::LaunchFailure;
-  switch (result.failure) {
-    case LaunchFailure::none:
-      return;
-    case LaunchFailure::smem_opt_in:
-      TORCH_CHECK(false,
-                  tma ? "failed to opt in Kestrovane TMA forward shared memory: "
-                      : "failed to opt in Kestrovane forward shared memory: ",
-                  cudaGetErrorString(static_cast<cudaError_t>(result.code)));
-    case LaunchFailure::tensor_map_encode:
-      TORCH_CHECK(false, "cuTensorMapEncodeTiled failed: ", result.code);
-    case LaunchFailure::encoder_unavailable:
-      TORCH_CHECK(false, "cuTensorMapEncodeTiled is unavailable in this driver");
-  }
+  TORCH_CHECK(result.ok(), kestrovane::forward::forward_launch_failure_message(result, tma));
 }
 
 constexpr const char* kKvMessage = "k/v/out must be contiguous BF16 tensors matching q on one device";

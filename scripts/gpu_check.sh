@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The one-command check on a Hopper machine: builds against that machine's own
-# Python and PyTorch, runs the GPU suite, then compute-sanitizer memcheck on the
-# smallest cases where the sanitizer is installed. Output under $OUT when set.
+# Python and PyTorch, runs the GPU suite, then compute-sanitizer memcheck, racecheck
+# and synccheck on the smallest cases where the sanitizer is installed. Output under
+# $OUT when set.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -17,9 +18,11 @@ timeout 420 "$python" -m pytest -q tests/gpu -p no:cacheprovider --junitxml="$ou
   | tee "$out/gpu.log" || status=1
 sanitizer="$(command -v compute-sanitizer || ls /usr/local/cuda*/bin/compute-sanitizer 2>/dev/null | head -n 1)"
 if [ -n "$sanitizer" ]; then
-  timeout 120 "$sanitizer" --tool memcheck --error-exitcode 9 "$python" -m pytest -q -x tests/gpu \
-    -m sanitize -p no:cacheprovider 2>&1 | tail -n 15 | tee "$out/memcheck.log" || status=1
+  for tool in memcheck racecheck synccheck; do
+    timeout 120 "$sanitizer" --tool "$tool" --error-exitcode 9 "$python" -m pytest -q -x tests/gpu \
+      -m sanitize -p no:cacheprovider 2>&1 | tail -n 15 | tee "$out/$tool.log" || status=1
+  done
 else
-  echo "compute-sanitizer not found: memcheck skipped" | tee "$out/memcheck.log"
+  echo "compute-sanitizer not found: memcheck, racecheck and synccheck skipped" | tee "$out/memcheck.log"
 fi
 exit $status

@@ -1,5 +1,6 @@
 """Every built module carries one sm_90a cubin, no PTX, and exports only PyInit_."""
 import glob
+import itertools
 import os
 import re
 import shutil
@@ -121,3 +122,19 @@ def test_dkdv_sass_holds_every_kernel():
     assert sum("kestrovane_triangle_dkdv_delta_true_kernel" in n for n in names) == 32
     assert sum("kestrovane_delta_true_reduce_kernel" in n for n in names) == 1
     assert all("HMMA" in ops for n, ops in functions.items() if "triangle_dkdv" in n)
+
+
+TMA_FORWARD_KERNEL = re.compile(r"kestrovane_triangle_forward_tma_kernelILi(\d+)ELb([01])ELb([01])ELb([01])E")
+
+
+def test_only_the_tma_forward_kernels_use_wgmma_and_bulk_tensor_copies():
+    (path,) = BUILD.glob(f"{MODULES['forward']}.*.so")
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    instances = {TMA_FORWARD_KERNEL.search(n).groups() for n in functions if TMA_FORWARD_KERNEL.search(n)}
+    # three tiers, each with its eight (QueryTilesOnX, FullTiles, SquarePair) instantiations
+    assert instances == {(tier, *flags) for tier in ("16", "32", "64")
+                         for flags in itertools.product("01", repeat=3)}
+    for name, ops in functions.items():
+        uses = ("HGMMA" in ops, "UTMALDG" in ops)
+        expected = (True, True) if TMA_FORWARD_KERNEL.search(name) else (False, False)
+        assert uses == expected, f"{name}: HGMMA/UTMALDG {uses}"

@@ -27,8 +27,7 @@ def test_head_dim_check_and_dispatch(slices):
         assert host.head_dim_tier(D) == tier, D
         wants_tma = family == "tma" and slices <= INT32_MAX
         assert host.tma_applies(D, slices) == wants_tma, (D, slices)
-        # Until the TMA family is built, its calls run the cp.async kernel of the same tier.
-        assert host.forward_dispatch(D, slices) == (tier, wants_tma and host.TMA_FAMILY_BUILT), (D, slices)
+        assert host.forward_dispatch(D, slices) == (tier, wants_tma), (D, slices)
 
 
 @pytest.mark.parametrize("N, O, H, B, grid, on_x, full, square", [

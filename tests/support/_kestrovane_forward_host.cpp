@@ -77,7 +77,6 @@ std::tuple<int, bool> forward_dispatch(int D, int64_t slices) {
 
 KESTROVANE_MODULE(_kestrovane_forward_host, m) {
   namespace fwd = kestrovane::forward;
-  m.attr("TMA_FAMILY_BUILT") = fwd::kTmaFamilyBuilt;
   m.def("within_grid_contract", &fwd::within_grid_contract);
   m.def("head_dim_supported", &fwd::head_dim_supported);
   m.def("head_dim_tier", &fwd::head_dim_tier);
