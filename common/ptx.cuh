@@ -150,12 +150,32 @@ __device__ __forceinline__ void tma_load_3d(uint32_t smem_dst, const void* tenso
       : "memory");
 }
 
+// The same for a 4-D tensor map at coordinates (c0, c1, c2, c3), innermost first.
+__device__ __forceinline__ void tma_load_4d(uint32_t smem_dst, const void* tensor_map, uint32_t barrier, int c0,
+                                            int c1, int c2, int c3) {
+  asm volatile(
+      "cp.async.bulk.tensor.4d.shared::cluster.global.tile.mbarrier::complete_tx::bytes [%0], [%1, {%3, %4, %5, %6}], "
+      "[%2];" ::"r"(smem_dst),
+      "l"(tensor_map), "r"(barrier), "r"(c0), "r"(c1), "r"(c2), "r"(c3)
+      : "memory");
+}
+
 // ---------------------------------------------------------------- proxy fences
 
 // Orders shared-memory accesses of the generic proxy (ordinary loads, stores, ldmatrix)
 // against those of the async proxy (bulk copies, wgmma operand reads), both ways.
 __device__ __forceinline__ void fence_proxy_async_shared() {
   asm volatile("fence.proxy.async.shared::cta;" ::: "memory");
+}
+
+// Waits for the phase of parity `parity` of a barrier that bulk copies complete, leaves the
+// warp converged (the .aligned instructions that follow need every lane), then orders the
+// copy engine's writes before this thread's generic-proxy reads (ldmatrix) and the
+// warpgroup's wgmma operand reads.
+__device__ __forceinline__ void wait_for_bulk_copies(uint32_t barrier, uint32_t parity) {
+  mbarrier_wait_parity(barrier, parity);
+  __syncwarp();
+  fence_proxy_async_shared();
 }
 
 // ---------------------------------------------------------------- wgmma
@@ -196,6 +216,26 @@ __device__ __forceinline__ void wgmma_m64n64k16_bf16_rs(float (&d)[8][4], const 
         "+f"(d[5][1]), "+f"(d[5][2]), "+f"(d[5][3]), "+f"(d[6][0]), "+f"(d[6][1]), "+f"(d[6][2]), "+f"(d[6][3]),
         "+f"(d[7][0]), "+f"(d[7][1]), "+f"(d[7][2]), "+f"(d[7][3])
       : "r"(a[0]), "r"(a[1]), "r"(a[2]), "r"(a[3]), "l"(b_desc), "r"(Accumulate ? 1u : 0u));
+}
+
+// D (64x32 FP32) = A * B (+ D when Accumulate): A is 64x16 BF16 and B is 16x32 BF16, both read
+// K-major (neither transposed) from shared memory through the matrix descriptors `a_desc`
+// and `b_desc`. Per thread D is four m16n8 accumulators, one per block of 8 columns, laid out
+// as in wgmma_m64n64k16_bf16_rs: warp w holds rows 16w..16w+15.
+template <bool Accumulate>
+__device__ __forceinline__ void wgmma_m64n32k16_bf16_ss(float (&d)[4][4], uint64_t a_desc, uint64_t b_desc) {
+  asm volatile(
+      "{\n"
+      ".reg .pred accumulate;\n"
+      "setp.ne.b32 accumulate, %18, 0;\n"
+      "wgmma.mma_async.sync.aligned.m64n32k16.f32.bf16.bf16 "
+      "{%0, %1, %2, %3, %4, %5, %6, %7, %8, %9, %10, %11, %12, %13, %14, %15}, "
+      "%16, %17, accumulate, 1, 1, 0, 0;\n"
+      "}"
+      : "+f"(d[0][0]), "+f"(d[0][1]), "+f"(d[0][2]), "+f"(d[0][3]), "+f"(d[1][0]), "+f"(d[1][1]), "+f"(d[1][2]),
+        "+f"(d[1][3]), "+f"(d[2][0]), "+f"(d[2][1]), "+f"(d[2][2]), "+f"(d[2][3]), "+f"(d[3][0]), "+f"(d[3][1]),
+        "+f"(d[3][2]), "+f"(d[3][3])
+      : "l"(a_desc), "l"(b_desc), "r"(Accumulate ? 1u : 0u));
 }
 
 // ---------------------------------------------------------------- approximate math

@@ -48,6 +48,14 @@ KESTROVANE_HOST_DEVICE constexpr uint32_t swizzled_chunk_byte(Swizzle mode, uint
   return row * swizzle_span_bytes(mode) + 16u * (chunk ^ swizzle_row_xor(mode, row));
 }
 
+// Byte offset in the tile of chunk 0 of `row`. Chunk c of that row lies at this offset
+// XOR 16c: the row starts on a multiple of its span, and 16 * (c XOR s(r)) stays below it.
+// Added to a tile base on a swizzle repeat, the XOR applies to the full address, so one
+// register per row serves every chunk.
+KESTROVANE_HOST_DEVICE constexpr uint32_t swizzled_row_byte(Swizzle mode, uint32_t row) {
+  return row * swizzle_span_bytes(mode) + 16u * swizzle_row_xor(mode, row);
+}
+
 // Element offset in the tile of BF16 element (row, col).
 KESTROVANE_HOST_DEVICE constexpr uint32_t swizzled_element(Swizzle mode, uint32_t row, uint32_t col) {
   return swizzled_chunk_byte(mode, row, col / 8u) / 2u + col % 8u;

@@ -70,6 +70,24 @@ inline TensorMapEncoder tensor_map_encode_fn() { return resolve_tensor_map_encod
 constexpr const char* kEncoderUnavailableMessage = "cuTensorMapEncodeTiled is unavailable in this driver";
 constexpr const char* kEncodeFailedMessage = "cuTensorMapEncodeTiled failed: ";
 
+// Encodes a BF16 map of rank `Rank` (dimensions innermost first, byte strides of every
+// dimension but the innermost, element strides 1) with the swizzle whose span is one box row
+// of `box[0]` elements, no interleave, no L2 promotion and no OOB fill value: elements
+// outside the tensor arrive as zeros. `address` is null for an empty tensor.
+template <int Rank>
+inline CUresult encode_bf16_tiled_map(CUtensorMap* map, TensorMapEncoder encode, const void* address,
+                                      const cuuint64_t (&dims)[Rank], const cuuint64_t (&strides)[Rank - 1],
+                                      const cuuint32_t (&box)[Rank]) {
+  cuuint32_t element_strides[Rank];
+  for (cuuint32_t& stride : element_strides) {
+    stride = 1;
+  }
+  return encode(map, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, Rank, const_cast<void*>(address), dims, strides, box,
+                element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE,
+                static_cast<CUtensorMapSwizzle>(static_cast<int>(swizzle_for_row(static_cast<int>(box[0])))),
+                CU_TENSOR_MAP_L2_PROMOTION_NONE, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE);
+}
+
 // Encodes a rank-3 BF16 map over `slices` contiguous [rows, D] matrices starting at
 // `address`: dimensions (D, rows, slices), box (D, box_rows, 1), the swizzle whose span
 // is one row of D elements. A slice is a dimension of its own, so a box never reaches
@@ -81,11 +99,7 @@ inline CUresult encode_slice_rows_map(CUtensorMap* map, TensorMapEncoder encode,
                               static_cast<cuuint64_t>(slices)};
   const cuuint64_t strides[2] = {2 * static_cast<cuuint64_t>(D), 2 * static_cast<cuuint64_t>(D) * rows};
   const cuuint32_t box[3] = {static_cast<cuuint32_t>(D), static_cast<cuuint32_t>(box_rows), 1};
-  const cuuint32_t element_strides[3] = {1, 1, 1};
-  return encode(map, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, 3, const_cast<void*>(address), dims, strides, box,
-                element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE,
-                static_cast<CUtensorMapSwizzle>(static_cast<int>(swizzle_for_row(D))),
-                CU_TENSOR_MAP_L2_PROMOTION_NONE, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE);
+  return encode_bf16_tiled_map(map, encode, address, dims, strides, box);
 }
 
 }  // namespace kestrovane

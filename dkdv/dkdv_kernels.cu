@@ -1,26 +1,30 @@
 // The dK/dV module's device code. Every kernel of the module is compiled in this one
 // translation unit so that the module carries a single sm_90a cubin.
 #include "dkdv/delta_true_fold.cuh"
+#include "dkdv/dkdv_launch.cuh"
 #include "dkdv/dkdv_launch.h"
-#include "dkdv/dkdv_mma.cuh"
 
 namespace kestrovane {
 namespace dkdv {
 
-#define KESTROVANE_DKDV_LAUNCHERS(TIER)                                                    \
-  template LaunchResult launch_dkdv<TIER, -1, false, false>(const DkdvLaunch&, cudaStream_t); \
-  template LaunchResult launch_dkdv<TIER, -1, false, true>(const DkdvLaunch&, cudaStream_t);  \
-  template LaunchResult launch_dkdv<TIER, -1, true, false>(const DkdvLaunch&, cudaStream_t);  \
-  template LaunchResult launch_dkdv<TIER, -1, true, true>(const DkdvLaunch&, cudaStream_t);   \
-  template LaunchResult launch_dkdv<TIER, 0, false, false>(const DkdvLaunch&, cudaStream_t);  \
-  template LaunchResult launch_dkdv<TIER, 0, false, true>(const DkdvLaunch&, cudaStream_t);   \
-  template LaunchResult launch_dkdv<TIER, 0, true, false>(const DkdvLaunch&, cudaStream_t);   \
-  template LaunchResult launch_dkdv<TIER, 0, true, true>(const DkdvLaunch&, cudaStream_t);
+// Every (SeqTail, DeltaTrue, SquarePair) of one tier and family.
+#define KESTROVANE_DKDV_LAUNCHERS(TIER, TMA)                                                                   \
+  template LaunchResult launch_dkdv<TIER, -1, false, false, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t); \
+  template LaunchResult launch_dkdv<TIER, -1, false, true, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t);  \
+  template LaunchResult launch_dkdv<TIER, -1, true, false, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t);  \
+  template LaunchResult launch_dkdv<TIER, -1, true, true, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t);   \
+  template LaunchResult launch_dkdv<TIER, 0, false, false, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t);  \
+  template LaunchResult launch_dkdv<TIER, 0, false, true, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t);   \
+  template LaunchResult launch_dkdv<TIER, 0, true, false, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t);   \
+  template LaunchResult launch_dkdv<TIER, 0, true, true, TMA>(const DkdvLaunch&, const DkdvMaps&, cudaStream_t);
 
-KESTROVANE_DKDV_LAUNCHERS(16)
-KESTROVANE_DKDV_LAUNCHERS(32)
-KESTROVANE_DKDV_LAUNCHERS(64)
-KESTROVANE_DKDV_LAUNCHERS(128)
+KESTROVANE_DKDV_LAUNCHERS(16, false)
+KESTROVANE_DKDV_LAUNCHERS(32, false)
+KESTROVANE_DKDV_LAUNCHERS(64, false)
+KESTROVANE_DKDV_LAUNCHERS(128, false)
+KESTROVANE_DKDV_LAUNCHERS(16, true)
+KESTROVANE_DKDV_LAUNCHERS(32, true)
+KESTROVANE_DKDV_LAUNCHERS(64, true)
 
 #undef KESTROVANE_DKDV_LAUNCHERS
 

@@ -2,6 +2,7 @@
 // entry unit passes data pointers and sizes, the kernel unit never sees PyTorch.
 #pragma once
 
+#include <cuda.h>
 #include <cuda_runtime_api.h>
 
 #include <cstdint>
@@ -30,11 +31,21 @@ struct DkdvLaunch {
   int D;  // runtime head dimension, at most HeadDimTier
 };
 
-// cp.async + mma.sync family, tiers 16, 32, 64, 128: one thread block per (key block,
-// head, batch-outer index). Raises the kernel's shared-memory limit, then enqueues it;
-// the caller reads the launch status.
-template <int HeadDimTier, int SeqTail, bool DeltaTrue, bool SquarePair>
-LaunchResult launch_dkdv(const DkdvLaunch& launch, cudaStream_t stream);
+// The four TMA descriptors of a call, passed to the kernel by value: all zero on the
+// cp.async path, whose kernels never read them.
+struct DkdvMaps {
+  CUtensorMap q;         // q rows, boxes of 32 query rows of one slice
+  CUtensorMap d_output;  // d_output rows of one head, boxes of 32 query rows
+  CUtensorMap k;         // k rows, boxes of 64 keys of one slice
+  CUtensorMap v;         // v rows, boxes of 64 keys of one slice
+};
+
+// One thread block per (key block, head, batch-outer index). UseTma false: the cp.async +
+// mma.sync family, tiers 16, 32, 64, 128; true: the TMA + wgmma family, tiers 16, 32, 64
+// with D equal to the tier and `maps` encoded for this call. Raises the kernel's
+// shared-memory limit, then enqueues it; the caller reads the launch status.
+template <int HeadDimTier, int SeqTail, bool DeltaTrue, bool SquarePair, bool UseTma>
+LaunchResult launch_dkdv(const DkdvLaunch& launch, const DkdvMaps& maps, cudaStream_t stream);
 
 struct DeltaTrueFold {
   const float* partials;  // FP32 [rows / N][key_blocks][N]

@@ -83,6 +83,26 @@ constexpr int shared_bytes(int tier, bool use_tma, bool delta_true) {
   return 256 * row_bytes + (delta_true ? kPartialScratchBytes : 0);
 }
 
+// Dynamic shared memory of the TMA path (byte offsets): dense rows of one swizzle span
+// (2*tier bytes), K block and V block (64 rows each), two buffers of a q tile and a d_output
+// tile (32 rows each), then the delta_true scratch. Every tile starts on a multiple of 1024
+// bytes or of eight rows, hence on a swizzle repeat.
+struct TmaLayout {
+  int k_block;
+  int v_block;
+  int q_tile[2];
+  int do_tile[2];
+  int partials;
+  int kv_bytes;    // transaction bytes of the K and V copies together
+  int tile_bytes;  // transaction bytes of one query tile's q and d_output copies
+};
+
+constexpr TmaLayout tma_layout(int tier) {
+  const int row = 2 * tier;
+  return TmaLayout{0,          64 * row,  {128 * row, 192 * row}, {160 * row, 224 * row},
+                   256 * row, 128 * row, 64 * row};
+}
+
 // The softmax scale, once per call: a correctly rounded square root and division.
 inline float softmax_scale(int D) { return 1.0f / std::sqrt(static_cast<float>(D)); }
 

@@ -15,6 +15,8 @@
 #include "common/module.h"
 #include "dkdv/dkdv_launch.h"
 #include "dkdv/dkdv_plan.h"
+#include "dkdv/dkdv_tensors.h"
+#include "dkdv/dkdv_tma_host.h"
 
 namespace {
 
@@ -26,22 +28,37 @@ namespace dkdv = kestrovane::dkdv;
 
 constexpr const char* kGridContract = "batch/outer/sequence/head count exceeds the CUDA grid contract";
 
-// The one place that maps the TMA choice to a kernel family. The TMA + wgmma family
-// is not built yet, so the instantiations that would use it run on the cp.async path.
+// The one place that maps the TMA choice to a kernel family: tiers 16, 32 and 64 run the
+// TMA + wgmma kernels when the plan says so (their maps are then encoded); everything else,
+// and tier 128 always, runs the cp.async + mma.sync kernels.
 template <int HeadDimTier, int SeqTail, bool DeltaTrue, bool SquarePair>
-LaunchResult launch_family(bool use_tma, const dkdv::DkdvLaunch& launch, cudaStream_t stream) {
-  static_cast<void>(use_tma);
-  return dkdv::launch_dkdv<HeadDimTier, SeqTail, DeltaTrue, SquarePair>(launch, stream);
+LaunchResult launch_family(bool use_tma, const dkdv::DkdvLaunch& launch, const dkdv::DkdvMaps& maps,
+                           cudaStream_t stream) {
+  if constexpr (HeadDimTier <= 64) {
+    if (use_tma) {
+      return dkdv::launch_dkdv<HeadDimTier, SeqTail, DeltaTrue, SquarePair, true>(launch, maps, stream);
+    }
+  }
+  return dkdv::launch_dkdv<HeadDimTier, SeqTail, DeltaTrue, SquarePair, false>(launch, maps, stream);
 }
 
 template <int HeadDimTier, bool DeltaTrue>
-LaunchResult launch_tier(const dkdv::Flags& flags, const dkdv::DkdvLaunch& launch, cudaStream_t stream) {
+LaunchResult launch_tier(const dkdv::Flags& flags, const dkdv::DkdvLaunch& launch, const dkdv::DkdvMaps& maps,
+                         cudaStream_t stream) {
+  const bool tma = flags.use_tma;
   if (flags.seq_tail == -1) {
-    return flags.square_pair ? launch_family<HeadDimTier, -1, DeltaTrue, true>(flags.use_tma, launch, stream)
-                             : launch_family<HeadDimTier, -1, DeltaTrue, false>(flags.use_tma, launch, stream);
+    return flags.square_pair ? launch_family<HeadDimTier, -1, DeltaTrue, true>(tma, launch, maps, stream)
+                             : launch_family<HeadDimTier, -1, DeltaTrue, false>(tma, launch, maps, stream);
   }
-  return flags.square_pair ? launch_family<HeadDimTier, 0, DeltaTrue, true>(flags.use_tma, launch, stream)
-                           : launch_family<HeadDimTier, 0, DeltaTrue, false>(flags.use_tma, launch, stream);
+  return flags.square_pair ? launch_family<HeadDimTier, 0, DeltaTrue, true>(tma, launch, maps, stream)
+                           : launch_family<HeadDimTier, 0, DeltaTrue, false>(tma, launch, maps, stream);
+}
+
+// The data address that a tensor map describes: null for a tensor without elements.
+const void* map_address(const at::Tensor& t) { return t.numel() == 0 ? nullptr : t.const_data_ptr(); }
+
+void check_map(const LaunchResult& result, const char* builder_message) {
+  TORCH_CHECK(result.ok(), dkdv::map_failure_message(result, builder_message));
 }
 
 template <bool DeltaTrue>
@@ -59,6 +76,9 @@ void run_dkdv(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, con
   TORCH_CHECK(q.is_contiguous());
   // q and d_output arrive in 16-byte copies: a view starting mid-chunk must not reach the kernel.
   KESTROVANE_CHECK_ALIGNED(q, 16);
+  // On the TMA path k and v arrive by bulk tensor copies too, whose global addresses are
+  // 16-byte aligned (the cp.async path reads them element by element).
+  const dkdv::Flags flags = dkdv::derive_flags(B, O, H, N, D);
 
   const c10::Device device = q.device();
   auto check_bf16_matching = [&](const at::Tensor& t) {
@@ -70,7 +90,13 @@ void run_dkdv(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, con
                 "logsumexp/delta must be contiguous FP32 row tensors on q.device");
   };
   check_bf16_matching(k);
+  if (flags.use_tma) {
+    KESTROVANE_CHECK_ALIGNED(k, 16);
+  }
   check_bf16_matching(v);
+  if (flags.use_tma) {
+    KESTROVANE_CHECK_ALIGNED(v, 16);
+  }
   TORCH_CHECK(is_exact(d_output, device, at::kBFloat16, {B, O, N, H, D}),
               "d_output must be contiguous BF16 [B,O,N,H,D] on q.device");
   KESTROVANE_CHECK_ALIGNED(d_output, 16);
@@ -85,38 +111,36 @@ void run_dkdv(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, con
   const c10::cuda::CUDAGuard guard(device);
   const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
   TORCH_CHECK(dkdv::head_dim_supported(D), "head_dim must be a multiple of 8 and <= 128, got ", D);
-  const dkdv::Flags flags = dkdv::derive_flags(B, O, H, N, D);
 
-  // The grid contract above keeps every size within int.
-  const dkdv::DkdvLaunch launch{q.const_data_ptr(),
-                                k.const_data_ptr(),
-                                v.const_data_ptr(),
-                                d_output.const_data_ptr(),
-                                logsumexp.const_data_ptr<float>(),
-                                delta.const_data_ptr<float>(),
-                                mask.const_data_ptr<float>(),
-                                bias.const_data_ptr(),
-                                out_dk.mutable_data_ptr(),
-                                out_dv.mutable_data_ptr(),
-                                partials,
-                                static_cast<int>(N),
-                                static_cast<int>(O),
-                                static_cast<int>(H),
-                                static_cast<int>(B),
-                                static_cast<int>(D)};
+  // The grid contract above keeps every size within int, and UseTma the slice count.
+  const int n = static_cast<int>(N);
+  const int d = static_cast<int>(D);
+  dkdv::DkdvMaps maps{};  // all zero: the cp.async kernels never read them
+  if (flags.use_tma) {
+    const kestrovane::TensorMapEncoder encode = dkdv::dkdv_tensor_map_encode_fn();
+    const int64_t slices = B * O * H;
+    check_map(dkdv::dkdv_make_q_map(&maps.q, map_address(q), d, n, slices, encode), dkdv::kQMapFailed);
+    check_map(dkdv::dkdv_make_do_map(&maps.d_output, map_address(d_output), d, n, static_cast<int>(H), B * O, encode),
+              dkdv::kDoMapFailed);
+    check_map(dkdv::dkdv_make_kv_block_map(&maps.k, map_address(k), d, n, slices, encode), dkdv::kKvMapFailed);
+    check_map(dkdv::dkdv_make_kv_block_map(&maps.v, map_address(v), d, n, slices, encode), dkdv::kKvMapFailed);
+  }
+
+  const dkdv::DkdvLaunch launch =
+      dkdv::launch_arguments(q, k, v, d_output, logsumexp, delta, mask, bias, out_dk, out_dv, partials);
   LaunchResult result;
   switch (flags.tier) {
     case 16:
-      result = launch_tier<16, DeltaTrue>(flags, launch, stream);
+      result = launch_tier<16, DeltaTrue>(flags, launch, maps, stream);
       break;
     case 32:
-      result = launch_tier<32, DeltaTrue>(flags, launch, stream);
+      result = launch_tier<32, DeltaTrue>(flags, launch, maps, stream);
       break;
     case 64:
-      result = launch_tier<64, DeltaTrue>(flags, launch, stream);
+      result = launch_tier<64, DeltaTrue>(flags, launch, maps, stream);
       break;
     case 128:
-      result = launch_tier<128, DeltaTrue>(flags, launch, stream);
+      result = launch_tier<128, DeltaTrue>(flags, launch, maps, stream);
       break;
     default:
       TORCH_CHECK(false, "unsupported storage lane for Kestrovane dK/dV");

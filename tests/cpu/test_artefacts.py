@@ -117,9 +117,10 @@ def test_dkdv_sass_holds_every_kernel():
     (path,) = BUILD.glob(f"{MODULES['dkdv']}.*.so")
     functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
     names = list(functions)
-    # 4 tiers x SeqTail x KeyBlocksOnX x SquarePair, for each family, and the fold
-    assert sum("kestrovane_triangle_dkdv_kernel" in n for n in names) == 32
-    assert sum("kestrovane_triangle_dkdv_delta_true_kernel" in n for n in names) == 32
+    # (4 cp.async tiers + 3 TMA tiers) x SeqTail x KeyBlocksOnX x SquarePair, for each family,
+    # and the fold
+    assert sum("kestrovane_triangle_dkdv_kernel" in n for n in names) == 56
+    assert sum("kestrovane_triangle_dkdv_delta_true_kernel" in n for n in names) == 56
     assert sum("kestrovane_delta_true_reduce_kernel" in n for n in names) == 1
     assert all("HMMA" in ops for n, ops in functions.items() if "triangle_dkdv" in n)
 
@@ -137,4 +138,23 @@ def test_only_the_tma_forward_kernels_use_wgmma_and_bulk_tensor_copies():
     for name, ops in functions.items():
         uses = ("HGMMA" in ops, "UTMALDG" in ops)
         expected = (True, True) if TMA_FORWARD_KERNEL.search(name) else (False, False)
+        assert uses == expected, f"{name}: HGMMA/UTMALDG {uses}"
+
+
+# kestrovane_triangle_dkdv[_delta_true]_kernel<HeadDimTier, SeqTail, KeyBlocksOnX, SquarePair, UseTma>
+DKDV_KERNEL = re.compile(r"kestrovane_triangle_dkdv(_delta_true)?_kernelILi(\d+)ELi(n?\d+)ELb([01])ELb([01])ELb([01])E")
+
+
+def test_only_the_tma_dkdv_kernels_use_wgmma_and_bulk_tensor_copies():
+    (path,) = BUILD.glob(f"{MODULES['dkdv']}.*.so")
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    kernels = {name: DKDV_KERNEL.search(name).groups() for name in functions if DKDV_KERNEL.search(name)}
+    tma = sorted((groups[0] or "",) + groups[1:5] for groups in kernels.values() if groups[5] == "1")
+    # both families, tiers 16, 32 and 64, each with its eight (SeqTail, KeyBlocksOnX, SquarePair)
+    assert tma == sorted((family, tier, tail, *flags) for family in ("", "_delta_true")
+                         for tier in ("16", "32", "64") for tail in ("n1", "0")
+                         for flags in itertools.product("01", repeat=2))
+    for name, ops in functions.items():
+        uses = ("HGMMA" in ops, "UTMALDG" in ops)
+        expected = (True, True) if name in kernels and kernels[name][5] == "1" else (False, False)
         assert uses == expected, f"{name}: HGMMA/UTMALDG {uses}"

@@ -75,6 +75,23 @@ def test_shared_bytes(host, tier, use_tma, delta_true):
     assert host.shared_bytes(tier, use_tma, delta_true) == SHARED_BYTES[tier, use_tma, delta_true]
 
 
+# The TMA path's tiles (Dp = tier): K block, V block, buffer 0 q / d_output, buffer 1 q / d_output,
+# the delta_true scratch after them, and the transaction bytes of the K+V and q+d_output copies.
+@pytest.mark.parametrize("tier, offsets", [
+    (16, (0, 2048, (4096, 6144), (5120, 7168), 8192, 4096, 2048)),
+    (32, (0, 4096, (8192, 12288), (10240, 14336), 16384, 8192, 4096)),
+    (64, (0, 8192, (16384, 24576), (20480, 28672), 32768, 16384, 8192)),
+])
+def test_tma_layout(host, tier, offsets):
+    k, v, q_tiles, do_tiles, partials, kv_bytes, tile_bytes = offsets
+    assert host.tma_layout(tier) == {"k_block": k, "v_block": v, "q_tile": list(q_tiles), "do_tile": list(do_tiles),
+                                     "partials": partials, "kv_bytes": kv_bytes, "tile_bytes": tile_bytes}
+    assert partials == host.shared_bytes(tier, True, False)
+    # every tile on a multiple of 1024 bytes (the largest swizzle repeat) or of its own repeat
+    repeat = {16: 256, 32: 512, 64: 1024}[tier]
+    assert all(offset % repeat == 0 for offset in (v, *q_tiles, *do_tiles))
+
+
 @pytest.mark.parametrize("N, blocks", [(1, 1), (40, 1), (64, 1), (65, 2), (128, 2), (129, 3), (4194240, 65535)])
 def test_key_blocks(host, N, blocks):
     assert host.key_blocks(N) == blocks

@@ -13,6 +13,8 @@ Q_ALIGNED = "q must be 16-byte aligned"
 MATCHING = "k/v/d_output/out_dk/out_dv must be contiguous BF16 tensors matching q on one device"
 D_OUTPUT = "d_output must be contiguous BF16 [B,O,N,H,D] on q.device"
 D_OUTPUT_ALIGNED = "d_output must be 16-byte aligned"
+K_ALIGNED = "k must be 16-byte aligned"
+V_ALIGNED = "v must be 16-byte aligned"
 ROWS = "logsumexp/delta must be contiguous FP32 row tensors on q.device"
 MASK = "mask must be contiguous FP32 [B,O,1,1,N] on q.device"
 BIAS = "bias must be contiguous BF16 [B,1,H,N,N] on q.device"
@@ -114,6 +116,22 @@ CASES = {
     "out_dv in the physical layout": (SIZES, dict(out_dv=lambda: fake([B, O, N, H, D])), {"both": MATCHING}),
     "k, v, out_dk, out_dv at odd element offsets": (SIZES, {n: (lambda: fake(LOGICAL, offset=2))
                                                            for n in ("k", "v", "out_dk", "out_dv")}, {"both": PASS}),
+    # On the TMA path (D equal to a tier of at most 64, B*O*H below 2^31) k and v are copied by
+    # the copy engine from 16-byte aligned addresses; each is checked right after its own check.
+    "TMA path: k 2 bytes off, v wrong": ((2, 3, 2, 5, 16), dict(k=lambda: fake([2, 3, 2, 5, 16], offset=2), v=wrong),
+                                        {"both": K_ALIGNED}),
+    "TMA path: v 8 bytes off, d_output wrong": ((2, 3, 2, 5, 64), dict(v=lambda: fake([2, 3, 2, 5, 64], offset=8),
+                                                                       d_output=wrong), {"both": V_ALIGNED}),
+    "TMA path: k and v 16 bytes off": ((2, 3, 2, 5, 32), {n: (lambda: fake([2, 3, 2, 5, 32], offset=16))
+                                                           for n in ("k", "v")}, {"both": PASS}),
+    "TMA path up to 2^31-1 slices: k 2 bytes off": ((1, 2**31 - 1, 1, 1, 64),
+                                                    dict(k=lambda: fake([1, 2**31 - 1, 1, 1, 64], offset=2)),
+                                                    {"both": K_ALIGNED}),
+    "cp.async path for 2^31 slices: k 2 bytes off": ((1, 2**30, 2, 1, 64),
+                                                     dict(k=lambda: fake([1, 2**30, 2, 1, 64], offset=2)),
+                                                     {"both": PASS}),
+    "cp.async path for D = 24: k and v 2 bytes off": ((2, 3, 2, 5, 24), {n: (lambda: fake([2, 3, 2, 5, 24], offset=2))
+                                                                        for n in ("k", "v")}, {"both": PASS}),
     # d_output: checked between v and out_dk; sizes only, so the logical layout passes when N == H
     "d_output wrong before out_dk wrong": (SIZES, dict(d_output=lambda: fake(LOGICAL), out_dk=wrong),
                                            {"both": D_OUTPUT}),

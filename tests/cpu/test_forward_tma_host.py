@@ -5,7 +5,8 @@ import importlib
 
 import pytest
 
-import harness  # noqa: F401  (puts the build folder on sys.path)
+from harness import driver_present  # (and puts the build folder on sys.path)
+from tma_pattern import tma_swizzled_byte
 
 host = importlib.import_module("_kestrovane_forward_tma_host")
 
@@ -24,14 +25,6 @@ def cuda_runtime():
         runtime.cudaGetErrorString.restype = ctypes.c_char_p
         return runtime
     pytest.fail("no CUDA runtime library found")
-
-
-def driver_present():
-    try:
-        ctypes.CDLL("libcuda.so.1")
-        return True
-    except OSError:
-        return False
 
 
 @pytest.mark.parametrize("HD, swizzle", [(16, SWIZZLE_32B), (32, SWIZZLE_64B), (64, SWIZZLE_128B)])
@@ -90,15 +83,6 @@ def test_failure_messages():
 
 
 # ---------------------------------------------------------------- swizzle and descriptor
-
-def tma_swizzled_byte(span, row, byte):
-    """Where the copy engine puts byte `byte` of box row `row` for a box whose rows are one
-    swizzle span: the linear address with bits [4, 4+b) XOR-ed by bits [7, 7+b), where b is
-    1, 2 or 3 for the 32B, 64B and 128B modes."""
-    bits = {32: 1, 64: 2, 128: 3}[span]
-    linear = row * span + byte
-    return linear ^ (((linear >> 7) & ((1 << bits) - 1)) << 4)
-
 
 @pytest.mark.parametrize("span", [32, 64, 128])
 def test_swizzle_matches_the_copy_engine_pattern(span):

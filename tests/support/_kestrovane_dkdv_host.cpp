@@ -1,8 +1,11 @@
 // Test-only helper module (never part of a deliverable): the dK/dV module's pure host
 // logic, bound so that tests call the plan functions directly.
+#include <pybind11/stl.h>
+
 #include <cstdint>
 #include <cstring>
 #include <tuple>
+#include <vector>
 
 #include "common/module.h"
 #include "dkdv/dkdv_plan.h"
@@ -28,6 +31,15 @@ uint32_t scale_bits(int D) {
   return bits;
 }
 
+pybind11::dict tma_layout(int tier) {
+  namespace py = pybind11;
+  const dkdv::TmaLayout l = dkdv::tma_layout(tier);
+  return py::dict(py::arg("k_block") = l.k_block, py::arg("v_block") = l.v_block,
+                  py::arg("q_tile") = std::vector<int>{l.q_tile[0], l.q_tile[1]},
+                  py::arg("do_tile") = std::vector<int>{l.do_tile[0], l.do_tile[1]}, py::arg("partials") = l.partials,
+                  py::arg("kv_bytes") = l.kv_bytes, py::arg("tile_bytes") = l.tile_bytes);
+}
+
 }  // namespace
 
 KESTROVANE_MODULE(_kestrovane_dkdv_host, m) {
@@ -41,4 +53,5 @@ KESTROVANE_MODULE(_kestrovane_dkdv_host, m) {
   m.def("covers", &dkdv::covers, "numel >= rows * blocks, without overflow");
   m.def("fold_grid", &dkdv::fold_grid);
   m.def("fits_grid_x", &dkdv::fits_grid_x);
+  m.def("tma_layout", &tma_layout, "Shared-memory layout of the TMA path");
 }

@@ -14,6 +14,7 @@
 #include "common/smem_layout.h"
 #include "common/tensor_map.h"
 #include "forward/forward_tma_host.h"
+#include "tests/support/recording_encoder.h"
 
 namespace {
 
@@ -22,42 +23,8 @@ using kestrovane::LaunchFailure;
 using kestrovane::LaunchResult;
 using kestrovane::Swizzle;
 
-struct EncodeCall {
-  int data_type;
-  unsigned rank;
-  std::uintptr_t address;
-  std::vector<uint64_t> dims;
-  std::vector<uint64_t> strides;
-  std::vector<uint32_t> box;
-  std::vector<uint32_t> element_strides;
-  int interleave;
-  int swizzle;
-  int l2_promotion;
-  int oob_fill;
-};
-
-EncodeCall last_call;
-CUresult scripted_result = CUDA_SUCCESS;
-
-CUresult recording_encoder(CUtensorMap* map, CUtensorMapDataType data_type, cuuint32_t rank, void* address,
-                           const cuuint64_t* dims, const cuuint64_t* strides, const cuuint32_t* box,
-                           const cuuint32_t* element_strides, CUtensorMapInterleave interleave,
-                           CUtensorMapSwizzle swizzle, CUtensorMapL2promotion l2_promotion,
-                           CUtensorMapFloatOOBfill oob_fill) {
-  std::memset(map, 0, sizeof(*map));
-  last_call = {static_cast<int>(data_type),
-               rank,
-               reinterpret_cast<std::uintptr_t>(address),
-               std::vector<uint64_t>(dims, dims + rank),
-               std::vector<uint64_t>(strides, strides + rank - 1),
-               std::vector<uint32_t>(box, box + rank),
-               std::vector<uint32_t>(element_strides, element_strides + rank),
-               static_cast<int>(interleave),
-               static_cast<int>(swizzle),
-               static_cast<int>(l2_promotion),
-               static_cast<int>(oob_fill)};
-  return scripted_result;
-}
+using kestrovane_testing::recording_encoder;
+using kestrovane_testing::scripted_result;
 
 // The arguments make_kv_tensor_map hands to the driver for a k or v tensor at `address`.
 py::dict kv_tensor_map_arguments(int HD, int N, int64_t slices, std::uintptr_t address) {
@@ -66,12 +33,7 @@ py::dict kv_tensor_map_arguments(int HD, int N, int64_t slices, std::uintptr_t a
   const LaunchResult result = kestrovane::forward::make_kv_tensor_map(
       &map, reinterpret_cast<const void*>(address), HD, N, slices, &recording_encoder);
   TORCH_CHECK(result.ok(), kestrovane::forward::forward_launch_failure_message(result, true));
-  return py::dict(py::arg("data_type") = last_call.data_type, py::arg("rank") = last_call.rank,
-                  py::arg("address") = last_call.address, py::arg("dims") = last_call.dims,
-                  py::arg("strides") = last_call.strides, py::arg("box") = last_call.box,
-                  py::arg("element_strides") = last_call.element_strides, py::arg("interleave") = last_call.interleave,
-                  py::arg("swizzle") = last_call.swizzle, py::arg("l2_promotion") = last_call.l2_promotion,
-                  py::arg("oob_fill") = last_call.oob_fill);
+  return kestrovane_testing::last_call_arguments();
 }
 
 // Encodes with an encoder that answers `code`, then raises as the entry does.

@@ -1,5 +1,6 @@
 """Shared test helpers: loading the built modules, fake CUDA tensors and the
 distinction between a validation failure and a call that passed validation."""
+import ctypes
 import importlib
 import os
 import pathlib
@@ -81,3 +82,12 @@ def hopper_available():
 
 requires_hopper = pytest.mark.skipif(not hopper_available(),
                                      reason="needs a CUDA device of compute capability 9.0 (Hopper)")
+
+
+def driver_present():
+    """Whether this machine has a CUDA driver (libcuda) that a tensor-map lookup can find."""
+    try:
+        ctypes.CDLL("libcuda.so.1")
+        return True
+    except OSError:
+        return False

@@ -1,0 +1,99 @@
+"""The TMA + wgmma dK/dV kernels (head dimensions 16, 32 and 64) on a Hopper GPU, through both
+entries: the float64 reference of tests/support/dkdv_reference.py over one tile, two tiles,
+the barrier parity wrap and sequence tails; agreement with the cp.async kernels run on the
+same inputs through a test-only module; bit-identical reruns; the dispatch's family choice."""
+import importlib
+import re
+
+import pytest
+import torch
+
+from dkdv_reference import assert_reruns_bit_identical, bits, check_entries, make_inputs, run
+from harness import load, requires_hopper
+
+pytestmark = requires_hopper
+
+TIERS = (16, 32, 64)
+# query tiles: 1 (N <= 32, no prefetch), 2 (N = 40, 64: the second buffer's first phase),
+# 3 and 5 (N = 65, 96, 129: tile 2 waits on buffer 0's second phase); tails at 1, 40, 65, 96, 129
+SEQUENCES = (1, 32, 40, 64, 65, 96, 129)
+SANITIZED = {(16, 40), (64, 65)}
+
+
+def forced():
+    return importlib.import_module("_kestrovane_dkdv_mma_forced")
+
+
+def assert_agrees_with_the_cp_async_path(tma, mma, ref):
+    """Both families round P and dS to BF16 at the same points and accumulate dV and dK through
+    the same mma.sync sequence; only the FP32 sums of S and dP may differ in their last bits
+    (wgmma and mma.sync add the products of a k-step in their own order). An output can then
+    differ only where a P or dS value lands on the other side of a BF16 rounding point, which
+    is rare: most outputs agree to the bit. Each family lies within the reference's bound, so
+    no element of the two may be further apart than twice that bound."""
+    for name in ("dv", "dk"):
+        err = (tma[name].double() - mma[name].double()).abs()
+        excess = err - 2 * ref[name + "_bound"]
+        assert (excess <= 0).all(), f"{name}: {(excess > 0).sum().item()} elements apart"
+        same = (bits(tma[name]) == bits(mma[name])).double().mean().item()
+        assert same >= 0.9, f"{name}: only {same:.3f} of the elements agree to the bit"
+    if "partials" in mma:
+        N = ref["p"].shape[-1]
+        kb = (N + 63) // 64
+        bound = torch.nn.functional.pad(ref["pdp_bound"], (0, 64 * kb - N)).reshape(-1, N, kb, 64)
+        bound = bound.sum(-1).transpose(1, 2)
+        err = (tma["partials"].double() - mma["partials"].double()).abs()
+        assert (err <= 2 * bound + 1e-30).all(), "delta_true partials"
+
+
+CASES = [pytest.param(D, N, False, marks=[pytest.mark.sanitize] if (D, N) in SANITIZED else [])
+         for D in TIERS for N in SEQUENCES] + [(D, 40, True) for D in TIERS]
+
+
+@pytest.mark.parametrize("D, N, square", CASES)
+def test_tma_path(D, N, square):
+    B, O, H = 2, (N if square else 3), 2
+    inputs = make_inputs(B, O, H, N, D, seed=2000 * D + N)
+    ref, out = check_entries(inputs)
+    mma = run(inputs, ref, delta_true=True, forced=forced())
+    assert_agrees_with_the_cp_async_path(out, mma, ref)
+
+
+@pytest.mark.parametrize("D", TIERS)
+def test_reruns_are_bit_identical(D):
+    assert_reruns_bit_identical(make_inputs(2, 5, 3, 96, D, seed=13))
+
+
+KERNEL = re.compile(r"kestrovane_triangle_dkdv(?:_delta_true)?_kernel")
+MANGLED_TMA = re.compile(r"kestrovane_triangle_dkdv(?:_delta_true)?_kernelILi\d+ELin?\d+ELb[01]ELb[01]ELb([01])E")
+DEMANGLED_TMA = re.compile(r"kestrovane_triangle_dkdv(?:_delta_true)?_kernel<[^>]*, (true|false)>")
+
+
+def uses_tma(name):
+    """The UseTma template argument of a dK/dV kernel's (mangled or demangled) name."""
+    match = MANGLED_TMA.search(name) or DEMANGLED_TMA.search(name)
+    assert match, name
+    return match.group(1) in ("1", "true")
+
+
+@pytest.mark.parametrize("D, tma", [(16, True), (32, True), (64, True), (8, False), (24, False), (40, False),
+                                    (128, False)])
+@pytest.mark.parametrize("delta_true", [False, True])
+def test_dispatch_picks_the_tma_family_for_its_tiers(D, tma, delta_true):
+    inputs = make_inputs(1, 2, 1, 64, D, seed=1, masked=False)
+    q = inputs[0]
+    rows = torch.zeros(1, 2, 1, 64, device="cuda")
+    dk, dv = torch.empty_like(q), torch.empty_like(q)
+    args = [*inputs[:4], rows, rows, *inputs[4:], dk, dv]
+    m = load("dkdv")
+    with torch.profiler.profile(activities=[torch.profiler.ProfilerActivity.CUDA]) as prof:
+        if delta_true:
+            m.kestrovane_triangle_dkdv_delta_true_out(*args, torch.empty(128, device="cuda"),
+                                                      torch.empty(1, 2, 1, 64, device="cuda"))
+        else:
+            m.kestrovane_triangle_dkdv_out(*args)
+        torch.cuda.synchronize()
+    names = [e.name for e in prof.events() if KERNEL.search(e.name)]
+    if not names:
+        pytest.skip("the profiler recorded no kernels")
+    assert len(names) == 1 and uses_tma(names[0]) is tma, names

@@ -1,0 +1,216 @@
+"""The dK/dV GPU suites' reference and checks: a float64 reference of the gradients, guarded
+outputs, the bounds of the comparison and the bit-level checks.
+
+The reference recomputes the forward in float64 from the same BF16 inputs, rounds
+logsumexp and delta to FP32 (what the kernel is given), and applies the kernel's BF16
+roundings of P and dS before the products. Tolerances are bounds built from the
+magnitudes of the terms, not fixed numbers.
+"""
+import numpy as np
+import torch
+
+from harness import BF16, F32, load
+
+NEG_INF = float("-inf")
+
+
+def scale_of(D):
+    return float(np.float32(1.0) / np.sqrt(np.float32(D)))
+
+
+def make_inputs(B, O, H, N, D, seed, masked=True):
+    """BF16 q, k, v [B,O,H,N,D], d_output [B,O,N,H,D], FP32 mask [B,O,1,1,N], BF16 bias
+    [B,1,H,N,N]. With `masked`: some keys at -inf, one (batch, outer) row with every key
+    masked, and one query row of bias at -inf (fully masked attention rows)."""
+    g = torch.Generator(device="cuda").manual_seed(seed)
+
+    def randn(*shape):
+        return torch.randn(*shape, device="cuda", generator=g)
+
+    q, k, v = (randn(B, O, H, N, D).to(BF16) for _ in range(3))
+    d_output = randn(B, O, N, H, D).to(BF16)
+    mask = randn(B, O, 1, 1, N)
+    bias = (2 * randn(B, 1, H, N, N)).to(BF16)
+    if masked:
+        if N > 1:
+            mask[..., ::5] = NEG_INF              # -inf keys in every row
+            bias[:, :, 0, N // 2, :] = NEG_INF    # one query row of head 0 fully masked
+        mask[B - 1, O - 1] = NEG_INF              # every key of one (batch, outer) row
+    return q, k, v, d_output, mask, bias
+
+
+def reference(q, k, v, d_output, mask, bias):
+    """float64 gradients plus what they are built from; logsumexp and delta in FP32."""
+    D = q.shape[-1]
+    scale = scale_of(D)
+    qd, kd, vd = q.double(), k.double(), v.double()
+    do = d_output.double().permute(0, 1, 3, 2, 4)  # logical [B,O,H,N,D]
+    s = (qd @ kd.transpose(-1, -2)) * scale + mask.double() + bias.double()
+    lse = torch.logsumexp(s, dim=-1).float()
+    masked_row = (lse == NEG_INF)[..., None]
+    p = torch.where(masked_row, torch.zeros_like(s), torch.exp(s - lse.double()[..., None]))
+    out = p @ vd
+    delta = (do * out).sum(-1).float()
+    dp = do @ vd.transpose(-1, -2)
+    ds = p * (dp - delta.double()[..., None])
+    p_bf = p.float().to(BF16).double()
+    ds_bf = ds.float().to(BF16).double()
+    dv = p_bf.transpose(-1, -2) @ do
+    dk = scale * (ds_bf.transpose(-1, -2) @ qd)
+    # the same without the BF16 roundings of P and dS, which the kernel must be farther from
+    dv_unrounded = p.transpose(-1, -2) @ do
+    dk_unrounded = scale * (ds.transpose(-1, -2) @ qd)
+    # Error bounds, term by term. The kernel's score minus logsumexp carries the FP32
+    # accumulation of S and the roundings of the fma, the bias add and the subtraction
+    # (e_s); P adds the approximate exponential (relative 2^-21 covers it and the rounded
+    # multiplication by log2e); dP carries its FP32 accumulation (e_dp). A BF16 rounding
+    # of P or dS can land one ulp (at most 2^-7 relative) away from the reference's when
+    # the two values straddle a rounding point; the outputs are rounded to BF16 (half an
+    # ulp, 2^-8 relative) and accumulate in FP32.
+    finite_lse = torch.where(masked_row, torch.zeros_like(s), lse.double()[..., None])
+    finite_s = torch.where(torch.isfinite(s), s, torch.zeros_like(s))
+    e_s = 2.0**-20 * scale * (qd.abs() @ kd.abs().transpose(-1, -2)) + 2.0**-22 * (finite_s.abs() + finite_lse.abs())
+    e_p = p * (e_s + 2.0**-21 + 2.0**-23 * (finite_s - finite_lse).abs())
+    e_dp = 2.0**-18 * ((do.abs() @ vd.abs().transpose(-1, -2)) + delta.double().abs()[..., None])
+    e_ds = e_p * (dp - delta.double()[..., None]).abs() + p * e_dp
+    dv_bound = (2.0**-7 * p + e_p).transpose(-1, -2) @ do.abs() + 2.0**-8 * dv.abs() + 1e-30
+    dk_bound = scale * ((2.0**-7 * ds.abs() + e_ds).transpose(-1, -2) @ qd.abs()) + 2.0**-8 * dk.abs() + 1e-30
+    pdp = p * dp
+    # the in-block tree and the fold add at most a few hundred FP32 terms per row
+    pdp_bound = e_p * dp.abs() + p * e_dp + 2.0**-14 * (p * dp.abs())
+    return dict(lse=lse, delta=delta, p=p, pdp=pdp, pdp_bound=pdp_bound, dk=dk, dv=dv, dk_bound=dk_bound,
+                dv_bound=dv_bound, dk_unrounded=dk_unrounded, dv_unrounded=dv_unrounded)
+
+
+def guarded(shape, dtype, guard=1027):
+    """An output view inside a NaN-filled buffer, and the buffer itself. The odd guard
+    puts the view at an odd element offset (the kernels store element by element)."""
+    count = int(np.prod(shape))
+    buffer = torch.full((guard + count + guard,), float("nan"), device="cuda", dtype=dtype)
+    return buffer[guard:guard + count].view(shape), buffer, guard, count
+
+
+def assert_guards_intact(buffer, guard, count, what):
+    bits = buffer.view(torch.int16 if buffer.dtype == BF16 else torch.int32)
+    nan_bits = torch.full((1,), float("nan"), device="cuda", dtype=buffer.dtype).view(bits.dtype)
+    assert torch.equal(bits[:guard], nan_bits.expand(guard)), f"{what}: guard band before the view was written"
+    assert torch.equal(bits[guard + count:], nan_bits.expand(bits.numel() - guard - count)), \
+        f"{what}: guard band after the view was written"
+
+
+def run(inputs, ref, delta_true, extra_partials=0, forced=None):
+    """Calls one entry with guarded outputs; returns the outputs after checking the guards.
+    With `forced` (the test-only cp.async module) its kernels run instead of the entry; they
+    write the partials but no delta_true (the fold is not theirs)."""
+    q, k, v, d_output, mask, bias = inputs
+    B, O, H, N, D = q.shape
+    rows, key_blocks = B * O * H * N, (N + 63) // 64
+    dk, dk_buf, g, n = guarded(q.shape, BF16)
+    dv, dv_buf, _, _ = guarded(q.shape, BF16)
+    args = [q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dk, dv]
+    if delta_true:
+        partials, p_buf, pg, pn = guarded((rows * key_blocks + extra_partials,), F32, guard=64)
+    if forced is not None:
+        forced.dkdv_mma_out(*args, partials if delta_true else None)
+    elif delta_true:
+        out_dt, t_buf, tg, tn = guarded((B, O, H, N), F32, guard=64)
+        load("dkdv").kestrovane_triangle_dkdv_delta_true_out(*args, partials, out_dt)
+    else:
+        load("dkdv").kestrovane_triangle_dkdv_out(*args)
+    torch.cuda.synchronize()
+    assert_guards_intact(dk_buf, g, n, "out_dk")
+    assert_guards_intact(dv_buf, g, n, "out_dv")
+    result = dict(dk=dk, dv=dv)
+    if delta_true:
+        # the partials past rows*key_blocks are never touched
+        assert_guards_intact(p_buf, pg, rows * key_blocks, "delta_true_partials")
+        result.update(partials=partials[:rows * key_blocks].view(B * O * H, key_blocks, N))
+        if forced is None:
+            assert_guards_intact(t_buf, tg, tn, "out_delta_true")
+            result.update(delta_true=out_dt)
+    for name, t in result.items():
+        assert not t.isnan().any(), f"{name} has elements the kernels did not write"
+    return result
+
+
+def assert_within(got, expected, bound, what):
+    err = (got.double() - expected).abs()
+    excess = err - bound
+    assert (excess <= 0).all(), f"{what}: {(excess > 0).sum().item()} elements outside the bound, " \
+                                f"worst excess {excess.max().item():.3e}"
+
+
+def fold(partials):
+    """The key-block partials of each row added in ascending block order, in FP32."""
+    total = torch.zeros_like(partials[:, 0, :])
+    for block in range(partials.shape[1]):
+        total = total + partials[:, block, :]
+    return total
+
+
+def bits(t):
+    return t.view(torch.int16 if t.dtype == BF16 else torch.int32)
+
+
+def assert_bit_identical(a, b, what):
+    assert torch.equal(bits(a), bits(b)), f"{what} differs"
+
+
+def check_against_reference(inputs, ref, out):
+    assert_within(out["dv"], ref["dv"], ref["dv_bound"], "dV")
+    assert_within(out["dk"], ref["dk"], ref["dk_bound"], "dK")
+    if inputs[0].shape[3] >= 32:
+        # over many elements the BF16 roundings of P and dS show: the outputs lie closer to
+        # the reference that applies them than to the one that does not
+        for name in ("dv", "dk"):
+            got = out[name].double()
+            assert (got - ref[name]).norm() < (got - ref[name + "_unrounded"]).norm(), name
+    if "partials" in out:
+        B, O, H, N, D = inputs[0].shape
+        kb = (N + 63) // 64
+        pdp = torch.nn.functional.pad(ref["pdp"], (0, 64 * kb - N)).reshape(B * O * H, N, kb, 64)
+        bound = torch.nn.functional.pad(ref["pdp_bound"], (0, 64 * kb - N)).reshape(B * O * H, N, kb, 64)
+        assert_within(out["partials"], pdp.sum(-1).transpose(1, 2), bound.sum(-1).transpose(1, 2) + 1e-30,
+                      "delta_true partials")
+        assert_within(out["delta_true"], ref["pdp"].sum(-1), ref["pdp_bound"].sum(-1) + 1e-30, "delta_true")
+        # the fold adds each row's partials in ascending key-block order, so its result
+        # is exactly the FP32 left fold of the partials that the call returned
+        assert_bit_identical(out["delta_true"].view(-1), fold(out["partials"]).view(-1), "delta_true vs fold")
+
+
+def check_masked(inputs, ref, out):
+    """Masked keys and fully masked rows contribute exactly zero."""
+    q, k, v, d_output, mask, bias = inputs
+    B, O, H, N, D = q.shape
+    masked_keys = (mask[:, :, 0, 0, :] == NEG_INF)[:, :, None, :, None].expand(B, O, H, N, D)
+    for name in ("dk", "dv"):
+        assert (out[name][masked_keys] == 0).all(), f"{name} of a masked key is not zero"
+    if "delta_true" in out:
+        masked_rows = ref["lse"] == NEG_INF
+        assert masked_rows.any()
+        assert (out["delta_true"][masked_rows] == 0).all()
+
+
+def check_entries(inputs):
+    """Both entries on `inputs`: the gradients within the reference's bounds, masked keys and
+    rows exactly zero, and the plain entry's dK and dV equal to the delta_true entry's to the
+    bit. Returns the reference and the delta_true entry's outputs."""
+    ref = reference(*inputs)
+    out = run(inputs, ref, delta_true=True)
+    check_against_reference(inputs, ref, out)
+    check_masked(inputs, ref, out)
+    plain = run(inputs, ref, delta_true=False)
+    assert_bit_identical(plain["dk"], out["dk"], "dK of the two entries")
+    assert_bit_identical(plain["dv"], out["dv"], "dV of the two entries")
+    return ref, out
+
+
+def assert_reruns_bit_identical(inputs):
+    """Three runs of the delta_true entry give the same bits in every output (partials
+    scratch larger than needed)."""
+    ref = reference(*inputs)
+    first = run(inputs, ref, delta_true=True, extra_partials=100)
+    for _ in range(2):
+        again = run(inputs, ref, delta_true=True, extra_partials=100)
+        for name in ("dk", "dv", "partials", "delta_true"):
+            assert_bit_identical(again[name], first[name], name)
