@@ -1,6 +1,11 @@
-"""dK/dV backward: time and TFLOP/s beside the same gradients from PyTorch autograd.
+"""dK/dV backward: time and TFLOP/s of both kernel families beside the same gradients from
+PyTorch autograd.
 
-Both sides get the same BF16 inputs. Kestrovane is given logsumexp and delta (computed
+For head dimensions 16, 32 and 64 the entries run the TMA + wgmma kernels; the cp.async +
+mma.sync kernels of the same tiers run through the test-only module built beside them
+(tests/support/_kestrovane_dkdv_mma_forced), on the same inputs, so the two families stand
+side by side (column "cp.async", and "speedup" its time over the entry's). Head dimension 128
+has only the cp.async family. Every side gets the same BF16 inputs. Kestrovane is given logsumexp and delta (computed
 once, untimed, from a PyTorch forward), as its entry expects; PyTorch differentiates its
 own forward, eager (matmul, softmax, matmul) and scaled_dot_product_attention with the
 additive mask + bias, timing only the backward for k and v.
@@ -9,10 +14,11 @@ import torch
 
 from common import require_hopper, time_ms
 
+import _kestrovane_dkdv_mma_forced as forced
 import _kestrovane_dkdv_sm90a as dkdv
 
-SHAPES = [(1, n, 4, 32) for n in (128, 256, 384, 512, 768)] + \
-         [(1, n, 4, d) for d in (64, 128) for n in (256, 512)]
+TMA_TIERS = (16, 32, 64)
+SHAPES = [(1, n, 4, d) for d in TMA_TIERS for n in (128, 256, 512, 768)] + [(1, n, 4, 128) for n in (256, 512)]
 
 
 def inputs(B, N, H, D):
@@ -54,8 +60,8 @@ def sdpa_backward(q, k, v, d_output, mask, bias):
 
 def main():
     require_hopper()
-    print(f"{'B':>2} {'O=N':>5} {'H':>2} {'D':>4} {'ms':>8} {'TFLOP/s':>8} {'+dtrue':>8} {'eager ms':>9} {'ratio':>6} "
-          f"{'sdpa ms':>8} {'ratio':>6}")
+    print(f"{'B':>2} {'O=N':>5} {'H':>2} {'D':>4} {'ms':>8} {'TFLOP/s':>8} {'+dtrue':>8} {'cp.async':>9} {'speedup':>7} "
+          f"{'eager ms':>9} {'ratio':>6} {'sdpa ms':>8} {'ratio':>6}")
     for B, N, H, D in SHAPES:
         q, k, v, d_output, mask, bias = inputs(B, N, H, D)
         lse, delta = row_statistics(q, k, v, d_output, mask, bias)
@@ -66,11 +72,16 @@ def main():
         ours = time_ms(lambda: dkdv.kestrovane_triangle_dkdv_out(q, k, v, d_output, lse, delta, mask, bias, dk, dv))
         ours_dt = time_ms(lambda: dkdv.kestrovane_triangle_dkdv_delta_true_out(
             q, k, v, d_output, lse, delta, mask, bias, dk, dv, partials, delta_true))
+        if D in TMA_TIERS:
+            mma = time_ms(lambda: forced.dkdv_mma_out(q, k, v, d_output, lse, delta, mask, bias, dk, dv, None))
+            mma_cols = f"{mma:>9.3f} {mma / ours:>7.2f}"
+        else:
+            mma_cols = f"{'(entry)':>9} {'-':>7}"
         eager = time_ms(eager_backward(q, k, v, d_output, mask, bias))
         sdpa = time_ms(sdpa_backward(q, k, v, d_output, mask, bias))
         flops = 8 * B * N * H * N * N * D  # S, dP, dV and dK: four N x N x D products per slice
-        print(f"{B:>2} {N:>5} {H:>2} {D:>4} {ours:>8.3f} {flops / ours / 1e9:>8.1f} {ours_dt:>8.3f} {eager:>9.3f} "
-              f"{eager / ours:>6.2f} {sdpa:>8.3f} {sdpa / ours:>6.2f}")
+        print(f"{B:>2} {N:>5} {H:>2} {D:>4} {ours:>8.3f} {flops / ours / 1e9:>8.1f} {ours_dt:>8.3f} {mma_cols} "
+              f"{eager:>9.3f} {eager / ours:>6.2f} {sdpa:>8.3f} {sdpa / ours:>6.2f}")
         del q, k, v, d_output, mask, bias, lse, delta, dk, dv, partials, delta_true
         torch.cuda.empty_cache()
 
