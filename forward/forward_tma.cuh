@@ -34,15 +34,6 @@
 
 namespace {
 
-// Barrier wait, then the fence that orders the copy engine's writes before this thread's
-// generic-proxy reads (ldmatrix) and wgmma operand reads of the stage. The warp leaves the
-// wait loop converged: the .aligned instructions that follow need every lane.
-__device__ __forceinline__ void wait_for_stage(uint32_t barrier, uint32_t parity) {
-  kestrovane::ptx::mbarrier_wait_parity(barrier, parity);
-  __syncwarp();
-  kestrovane::ptx::fence_proxy_async_shared();
-}
-
 // Thread 0: the K and V boxes of key tile `tile` into stage `stage`; each barrier expects
 // the whole box (the copy engine counts zero-filled rows past N as well).
 __device__ __forceinline__ void issue_key_tile(const CUtensorMap* k_map, const CUtensorMap* v_map, uint32_t k_stage,
@@ -144,7 +135,7 @@ __global__ void __launch_bounds__(kestrovane::forward::kBlockThreads)
     const uint32_t parity = (t >> 1) & 1;
     const uint32_t k_stage = k_stage0 + stage * kTileBytes;
     const uint32_t v_stage = v_stage0 + stage * kTileBytes;
-    wait_for_stage(k_barrier0 + 8 * stage, parity);
+    kestrovane::ptx::wait_for_bulk_copies(k_barrier0 + 8 * stage, parity);
     float s[kKeyBlocks][4];
 #pragma unroll
     for (int j = 0; j < kKeyBlocks; ++j) {
@@ -183,7 +174,7 @@ __global__ void __launch_bounds__(kestrovane::forward::kBlockThreads)
 
     // O += P V with P rounded to BF16, key steps of 16 in ascending order; V is read out of
     // its swizzled stage, two output n-blocks per ldmatrix.
-    wait_for_stage(v_barrier0 + 8 * stage, parity);
+    kestrovane::ptx::wait_for_bulk_copies(v_barrier0 + 8 * stage, parity);
 #pragma unroll
     for (int kk = 0; kk < kTileRows / 16; ++kk) {
       uint32_t a[4];
