@@ -192,7 +192,7 @@ __device__ __forceinline__ void wgmma_wait_group() {
 }
 
 // Pins a register that an in-flight wgmma writes, so that the compiler neither reads
-// it before the wait nor moves the write of an earlier value past the point where the copy is issued.
+// it before the wait nor moves the write of an earlier value past the wgmma that writes it.
 __device__ __forceinline__ void fence_operand(float& value) { asm volatile("" : "+f"(value)::"memory"); }
 
 // D (64x64 FP32) = A * B (+ D when Accumulate): A is 64x16 BF16 in registers (per warp
