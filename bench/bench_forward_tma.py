@@ -3,7 +3,6 @@ these D) beside the cp.async + mma.sync kernels of the same tiers (run through t
 module when it is built with them) and PyTorch's scaled_dot_product_attention on the same
 inputs: time, TFLOP/s and the speed-ups (x torch: PyTorch time / TMA time; x cp.async: cp.async
 time / TMA time)."""
-import importlib
 import math
 
 import torch
@@ -11,15 +10,8 @@ import torch.nn.functional as F
 
 from common import require_hopper, time_ms
 
+import _kestrovane_forward_mma_forced as forced  # test-only: the cp.async kernel for D = 16/32/64
 import _kestrovane_forward_sm90a as fwd
-
-
-def forced_mma():
-    try:
-        module = importlib.import_module("_kestrovane_forward_mma_forced")
-    except ImportError:
-        return None
-    return module if module.available else None
 
 
 def inputs(B, O, H, N, D):
@@ -32,10 +24,6 @@ def inputs(B, O, H, N, D):
 
 def main():
     require_hopper()
-    mma = forced_mma()
-    if mma is None:
-        print("cp.async column: the test-only module _kestrovane_forward_mma_forced is not built with "
-              "forward/forward_mma.cuh")
     print(f"{'B':>2} {'O':>4} {'H':>2} {'N':>4} {'D':>3} {'tma ms':>8} {'TFLOP/s':>8} {'cp.async ms':>11} "
           f"{'TFLOP/s':>8} {'torch ms':>9} {'x torch':>9} {'x cp.async':>12}")
     for B, O, H, N in [(1, 128, 4, 128), (1, 256, 4, 256), (1, 384, 4, 384), (2, 512, 4, 512)]:
@@ -44,9 +32,7 @@ def main():
             out = torch.empty(B, O, N, H, D, device="cuda", dtype=torch.bfloat16)
             lse = torch.empty(B, O, H, N, device="cuda")
             tma = time_ms(lambda: fwd.kestrovane_triangle_forward_out(q, k, v, mask, bias, out, lse))
-            cp_async = math.nan
-            if mma is not None:
-                cp_async = time_ms(lambda: mma.forward_mma_out(q, k, v, mask, bias, out, lse, None))
+            cp_async = time_ms(lambda: forced.forward_mma_out(q, k, v, mask, bias, out, lse, None))
             # PyTorch: one [B*O, H, N, N] additive mask, then SDPA and the physical layout
             attn_mask = (mask + bias).bfloat16().reshape(B * O, H, N, N)
             qr, kr, vr = (t.reshape(B * O, H, N, D) for t in (q, k, v))

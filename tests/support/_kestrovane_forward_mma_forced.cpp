@@ -12,31 +12,18 @@
 #include "common/module.h"
 #include "forward/forward_launch.h"
 
-#if __has_include("forward/forward_mma.cuh")
-#define KESTROVANE_FORCED_MMA 1
-#else
-#define KESTROVANE_FORCED_MMA 0
-#endif
-
 namespace {
 
 kestrovane::LaunchResult launch_tier(const kestrovane::forward::ForwardLaunch& launch, cudaStream_t stream) {
-#if KESTROVANE_FORCED_MMA
   using kestrovane::forward::launch_forward;
   return launch.D == 16   ? launch_forward<16>(launch, stream)
          : launch.D == 32 ? launch_forward<32>(launch, stream)
                           : launch_forward<64>(launch, stream);
-#else
-  (void)launch;
-  (void)stream;
-  return {};
-#endif
 }
 
 void forward_mma_out(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, const at::Tensor& mask,
                      const at::Tensor& bias, at::Tensor& out, at::Tensor& lse,
                      const std::optional<at::Tensor>& shadow_residual) {
-  TORCH_CHECK(KESTROVANE_FORCED_MMA, "the cp.async forward kernel is not built in this tree");
   TORCH_CHECK(q.dim() == 5 && q.is_cuda(), "q must be a 5-D CUDA tensor");
   const int64_t B = q.size(0), O = q.size(1), H = q.size(2), N = q.size(3), D = q.size(4);
   const c10::Device device = q.device();
@@ -66,6 +53,5 @@ void forward_mma_out(const at::Tensor& q, const at::Tensor& k, const at::Tensor&
 }  // namespace
 
 KESTROVANE_MODULE(_kestrovane_forward_mma_forced, m) {
-  m.attr("available") = static_cast<bool>(KESTROVANE_FORCED_MMA);
   m.def("forward_mma_out", &forward_mma_out, "cp.async + mma.sync forward for D = 16, 32, 64 (tests only)");
 }

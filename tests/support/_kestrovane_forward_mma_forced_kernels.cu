@@ -1,7 +1,6 @@
 // Test-only kernels (never part of a deliverable): the cp.async + mma.sync forward launchers
 // of tiers 16, 32 and 64, which the entry never picks for D = 16, 32, 64 below the TMA
-// path's slice limit. Empty when the cp.async kernel header is not in this tree.
-#if __has_include("forward/forward_mma.cuh")
+// path's slice limit.
 #include "forward/forward_mma.cuh"
 
 namespace kestrovane {
@@ -13,4 +12,3 @@ template LaunchResult launch_forward<64>(const ForwardLaunch&, cudaStream_t);
 
 }  // namespace forward
 }  // namespace kestrovane
-#endif
