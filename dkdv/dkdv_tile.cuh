@@ -13,6 +13,7 @@
 
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
+#include "common/score_gradient.cuh"
 #include "dkdv/delta_true_fold.cuh"
 #include "dkdv/dkdv_plan.h"
 
@@ -87,19 +88,6 @@ __device__ __forceinline__ void fold_tile(const float* partial_buffers, int tile
   fold_tile_partials<SeqTail>(partial_buffers + (tile & 1) * kPartialBufferFloats, lane, partials, partial_base, tile,
                               N);
 }
-
-// Probability of one (query, key) element from its S product: score = fma(S, scale, mask)
-// then + bias, P = 2^((score - reference) * log2e) with the subtraction and the
-// multiplication rounded separately. `reference` is the row's logsumexp, or 0 for a fully
-// masked row (logsumexp -inf), whose P the caller then replaces by 0: the test on logsumexp
-// comes first, so -inf - -inf is never formed, and no branch is taken.
-__device__ __forceinline__ float backward_probability(float s, float scale, float mask, float bias, float reference) {
-  const float score = add_rn(__fmaf_rn(s, scale, mask), bias);
-  return ptx::ex2_approx(mul_rn(sub_rn(score, reference), kLog2e));
-}
-
-// dS = P * (dP - delta), the subtraction first.
-__device__ __forceinline__ float score_gradient(float p, float dp, float delta) { return mul_rn(p, sub_rn(dp, delta)); }
 
 // Row statistics and pair bias of the thread's elements in one 16-query half of a tile,
 // in the accumulator layout of its two 8-query blocks: [jj][e] for the query

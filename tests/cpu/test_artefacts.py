@@ -158,3 +158,18 @@ def test_only_the_tma_dkdv_kernels_use_wgmma_and_bulk_tensor_copies():
         uses = ("HGMMA" in ops, "UTMALDG" in ops)
         expected = (True, True) if name in kernels and kernels[name][5] == "1" else (False, False)
         assert uses == expected, f"{name}: HGMMA/UTMALDG {uses}"
+
+
+def test_dq_dbias_sass_holds_every_kernel():
+    (path,) = BUILD.glob(f"{MODULES['dq_dbias']}.*.so")
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    leaf = re.compile(r"kestrovane_dq_dbias_leaf_kernelILi(\d+)ELi(n?\d+)ELb([01])ELb([01])ELb([01])E")
+    instances = {leaf.search(n).groups() for n in functions if leaf.search(n)}
+    # per tier: SeqTail -1 with whole query tiles, SeqTail 0 with both, each in both
+    # orientations and with and without SquarePair
+    assert instances == {(tier, tail, full, *flags) for tier in ("16", "32", "64", "128")
+                         for tail, full in (("n1", "1"), ("0", "1"), ("0", "0"))
+                         for flags in itertools.product("01", repeat=2)}
+    assert sum("kestrovane_dq_dbias_finalize_kernel" in n for n in functions) == 1
+    assert sum("kestrovane_reduce_broadcast_dbias_kernel" in n for n in functions) == 1
+    assert all("HMMA" in ops for n, ops in functions.items() if leaf.search(n))

@@ -26,6 +26,10 @@ FUNCTION_TABLES = {
          "Kestrovane dK/dV plus the recomputed delta_true = sum(P*dP) row scalars (fixed-order key-block fold, "
          "zero atomics)"),
     ],
+    "dq_dbias": [
+        ("kestrovane_triangle_dq_dbias_out", "Kestrovane fused dQ+dBias (query-slab deterministic waves)"),
+        ("kestrovane_reduce_broadcast_dbias_out", "Fixed-order broadcast dBias reduction"),
+    ],
 }
 
 
@@ -76,6 +80,13 @@ BAD_CALLS = {
     "dkdv, keyword": ("dkdv", lambda m, t: m.kestrovane_triangle_dkdv_out(*[t] * 9, out_dv=t)),
     "dkdv delta_true, too few": ("dkdv", lambda m, t: m.kestrovane_triangle_dkdv_delta_true_out(*[t] * 10)),
     "dkdv, int for tensor": ("dkdv", lambda m, t: m.kestrovane_triangle_dkdv_out(*[t] * 9, 1)),
+    "dq, keyword": ("dq_dbias", lambda m, t: m.kestrovane_triangle_dq_dbias_out(*[t] * 11, 32, 1,
+                                                                                 batches_per_wave=1)),
+    "dq, too few": ("dq_dbias", lambda m, t: m.kestrovane_triangle_dq_dbias_out(*[t] * 11, 32, 1)),
+    "dq, tensor for int": ("dq_dbias", lambda m, t: m.kestrovane_triangle_dq_dbias_out(*[t] * 12, 1, 1)),
+    "broadcast, int for list": ("dq_dbias", lambda m, t: m.kestrovane_reduce_broadcast_dbias_out(t, t, 4, [])),
+    "broadcast, keyword": ("dq_dbias", lambda m, t: m.kestrovane_reduce_broadcast_dbias_out(t, t, [4],
+                                                                                            bias_prefix=[])),
 }
 
 
