@@ -79,7 +79,7 @@ def reference(q, k, v, d_output, mask, bias):
     # the in-block tree and the fold add at most a few hundred FP32 terms per row
     pdp_bound = e_p * dp.abs() + p * e_dp + 2.0**-14 * (p * dp.abs())
     return dict(lse=lse, delta=delta, p=p, pdp=pdp, pdp_bound=pdp_bound, dk=dk, dv=dv, dk_bound=dk_bound,
-                dv_bound=dv_bound, dk_unrounded=dk_unrounded, dv_unrounded=dv_unrounded)
+                dv_bound=dv_bound, dk_unrounded=dk_unrounded, dv_unrounded=dv_unrounded, ds=ds, e_ds=e_ds)
 
 
 def guarded(shape, dtype, guard=1027):
