@@ -95,6 +95,26 @@ __device__ __forceinline__ LeafBlock decode_leaf_block(int N, int O, int H, int 
   return block;
 }
 
+// Element i (0..7) of this thread in a 32 x 32 (query row, key) tile of key block kb: thread
+// t takes elements t + 128 i, row-major, so consecutive threads touch consecutive keys.
+// `live`: the row lies in the slab and the key below N.
+struct TileElement {
+  int e;  // row x 32 + key within the tile
+  int r;
+  int j;
+  bool live;
+};
+
+template <int SeqTail, bool FullQueryTiles>
+__device__ __forceinline__ TileElement tile_element(int i, int tile_row, int kb, int N, int slab_end) {
+  TileElement t;
+  t.e = static_cast<int>(threadIdx.x) + kLeafThreads * i;
+  t.r = t.e / kKeyBlock;
+  t.j = t.e % kKeyBlock;
+  t.live = (FullQueryTiles || tile_row + t.r < slab_end) && (SeqTail == -1 || kb + t.j < N);
+  return t;
+}
+
 // Stages key block kb: each warp its own K and V rows (keys past N repeat key N-1 in the
 // general lane), all threads the 32 x 32 bias tile of the block's query rows (zero where
 // the row lies outside the slab or the key past N).
@@ -117,16 +137,12 @@ __device__ __forceinline__ void stage_key_block(unsigned char* smem, const unsig
   load_warp_tile<HeadDimTier>(k_block + 32 * L::kRowBytes, v, key_offset, lane, head_dim);
 #pragma unroll
   for (int i = 0; i < kQueryTile * kKeyBlock / kLeafThreads; ++i) {
-    const int e = static_cast<int>(threadIdx.x) + kLeafThreads * i;
-    const int r = e / kKeyBlock;
-    const int j = e % kKeyBlock;
-    const int n = block.tile_row + r;
-    const int key = kb + j;
-    const bool live = (FullQueryTiles || n < slab_end) && (SeqTail == -1 || key < N);
-    const unsigned short bits = live ? ptx::ld_global_nc_b16(bias_rows + static_cast<int64_t>(n) * N + key) : 0;
-    unsigned short* to = reinterpret_cast<unsigned short*>(smem + L::kQTiles + (j / 8) * 32 * L::kRowBytes +
-                                                           r * L::kRowBytes);
-    to[HeadDimTier + j % 8] = bits;
+    const TileElement t = tile_element<SeqTail, FullQueryTiles>(i, block.tile_row, kb, N, slab_end);
+    const int64_t at = static_cast<int64_t>(block.tile_row + t.r) * N + kb + t.j;
+    const unsigned short bits = t.live ? ptx::ld_global_nc_b16(bias_rows + at) : 0;
+    unsigned short* to = reinterpret_cast<unsigned short*>(smem + L::kQTiles + (t.j / 8) * 32 * L::kRowBytes +
+                                                           t.r * L::kRowBytes);
+    to[HeadDimTier + t.j % 8] = bits;
   }
 }
 
@@ -241,7 +257,9 @@ __global__ void __launch_bounds__(kLeafThreads) kestrovane_dq_dbias_leaf_kernel(
         }
       }
       const int a_row = 16 * half + (lane & 15);
-#pragma unroll
+      // Two k-steps at a time: a fully unrolled chain would hold every step's operands at
+      // once beside the dQ accumulators.
+#pragma unroll 2
       for (int step = 0; step < L::kSteps; ++step) {
         const int a_at = a_row * L::kRowBytes + 2 * (16 * step + 8 * (lane >> 4));
         uint32_t q_frag[4];
@@ -314,15 +332,13 @@ __global__ void __launch_bounds__(kLeafThreads) kestrovane_dq_dbias_leaf_kernel(
     __syncthreads();
 #pragma unroll
     for (int i = 0; i < kQueryTile * kKeyBlock / kLeafThreads; ++i) {
-      const int e = static_cast<int>(threadIdx.x) + kLeafThreads * i;
-      const int r = e / kKeyBlock;
-      const int j = e % kKeyBlock;
-      const int n = block.tile_row + r;
-      const int key = kb + j;
+      const TileElement t = tile_element<SeqTail, FullQueryTiles>(i, block.tile_row, kb, N, slab_end);
       // One fixed tree over the four outer rows of the group.
-      const float partial = add_rn(add_rn(staging[e], staging[1024 + e]), add_rn(staging[2048 + e], staging[3072 + e]));
-      if ((FullQueryTiles || n < slab_end) && (SeqTail == -1 || key < N)) {
-        partials[static_cast<int64_t>(n - q0) * N + key] = __bfloat16_as_ushort(to_bf16(partial));
+      constexpr int kWarpTile = kQueryTile * kKeyBlock;
+      const float partial = add_rn(add_rn(staging[t.e], staging[kWarpTile + t.e]),
+                                   add_rn(staging[2 * kWarpTile + t.e], staging[3 * kWarpTile + t.e]));
+      if (t.live) {
+        partials[static_cast<int64_t>(block.tile_row + t.r - q0) * N + kb + t.j] = __bfloat16_as_ushort(to_bf16(partial));
       }
     }
     if (kb + kKeyBlock < N) {
