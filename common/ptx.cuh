@@ -37,6 +37,16 @@ __device__ __forceinline__ float2 ld_global_nc_v2_f32(const float* address) {
   return __ldg(reinterpret_cast<const float2*>(address));
 }
 
+// Two 32-bit words (8-byte aligned) through the read-only data path.
+__device__ __forceinline__ uint2 ld_global_nc_v2_b32(const void* address) {
+  return __ldg(static_cast<const uint2*>(address));
+}
+
+// Four FP32 values (16-byte aligned) through the read-only data path.
+__device__ __forceinline__ float4 ld_global_nc_v4_f32(const float* address) {
+  return __ldg(reinterpret_cast<const float4*>(address));
+}
+
 // ---------------------------------------------------------------- shared memory
 
 __device__ __forceinline__ uint32_t smem_address(const void* pointer) {

@@ -30,6 +30,18 @@ FUNCTION_TABLES = {
         ("kestrovane_triangle_dq_dbias_out", "Kestrovane fused dQ+dBias (query-slab deterministic waves)"),
         ("kestrovane_reduce_broadcast_dbias_out", "Fixed-order broadcast dBias reduction"),
     ],
+    # no docstrings: pybind11 reports only the signature line
+    "trimul": [
+        ("trimul_in_fwd", None),
+        ("trimul_out_fwd", None),
+    ],
+}
+
+# Argument kinds of the functions without docstrings, in order, and their result.
+T, I, BOOL = "torch.Tensor", "typing.SupportsInt", "bool"
+SIGNATURES = {
+    "trimul_in_fwd": ([T] * 9 + [I] * 4 + [BOOL], "list[torch.Tensor]"),
+    "trimul_out_fwd": ([T] * 5 + [I] * 4 + [BOOL], "list[torch.Tensor]"),
 }
 
 
@@ -53,8 +65,25 @@ def test_function_table(folder):
     # the module body defines the functions in table order, and nothing else
     assert [n for n in vars(m) if not n.startswith("__")] == [n for n, _ in table]
     for name, doc in table:
-        # pybind11 puts the signature line first, then the docstring
-        assert getattr(m, name).__doc__.strip().splitlines()[-1] == doc
+        lines = getattr(m, name).__doc__.strip().splitlines()
+        if doc is None:
+            assert len(lines) == 1 and lines[0].startswith(f"{name}(")
+        else:
+            # pybind11 puts the signature line first, then the docstring
+            assert lines[-1] == doc
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signature_text(name):
+    kinds, result = SIGNATURES[name]
+    (line,) = getattr(load("trimul"), name).__doc__.strip().splitlines()
+    params, returned = line[len(name) + 1:].rsplit(") -> ", 1)
+    assert returned == result
+    args = params.split(", ")
+    assert [a.split(": ", 1)[0] for a in args] == [f"arg{i}" for i in range(len(kinds))]
+    for arg, kind in zip(args, kinds):
+        # integers accept any object that converts to int
+        assert arg.split(": ", 1)[1].split(" | ")[0] == kind, arg
 
 
 # Calls that pybind11 must refuse with TypeError before any check of ours runs.
@@ -87,6 +116,11 @@ BAD_CALLS = {
     "broadcast, int for list": ("dq_dbias", lambda m, t: m.kestrovane_reduce_broadcast_dbias_out(t, t, 4, [])),
     "broadcast, keyword": ("dq_dbias", lambda m, t: m.kestrovane_reduce_broadcast_dbias_out(t, t, [4],
                                                                                             bias_prefix=[])),
+    "trimul in, keyword": ("trimul", lambda m, t: m.trimul_in_fwd(*[t] * 9, 1, 1, 32, 32, save_zln=True)),
+    "trimul in, too few": ("trimul", lambda m, t: m.trimul_in_fwd(*[t] * 9, 1, 1, 32, 32)),
+    "trimul in, str for int": ("trimul", lambda m, t: m.trimul_in_fwd(*[t] * 9, 1, "1", 32, 32, True)),
+    "trimul out, int for tensor": ("trimul", lambda m, t: m.trimul_out_fwd(*[t] * 4, 1, 1, 1, 32, 32, True)),
+    "trimul out, list for bool": ("trimul", lambda m, t: m.trimul_out_fwd(*[t] * 5, 1, 1, 32, 32, [True])),
 }
 
 
