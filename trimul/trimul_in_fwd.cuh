@@ -154,14 +154,14 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads, 2)
       const int first = kSegmentRows * (item % 16);
       const int64_t first_row = row0 + first;
       const int64_t h = channel0 + c;
-      PairPosition at = advance_pair_position(tile_at, first, NN);
-      const int64_t index = channel_major_index(at, h, H, NN);
+      const Segment segment = channel_major_segment(tile_at, row0, first, rows, NN, h, H);
       const __nv_bfloat16* a_src = a_stage + c * kStagePitch + first;
       const __nv_bfloat16* b_src = b_stage + c * kStagePitch + first;
-      if (segment_is_whole(first_row, rows, at, NN, index)) {
-        *reinterpret_cast<uint4*>(a + index) = *reinterpret_cast<const uint4*>(a_src);
-        *reinterpret_cast<uint4*>(b + index) = *reinterpret_cast<const uint4*>(b_src);
+      if (segment.whole) {
+        *reinterpret_cast<uint4*>(a + segment.index) = *reinterpret_cast<const uint4*>(a_src);
+        *reinterpret_cast<uint4*>(b + segment.index) = *reinterpret_cast<const uint4*>(b_src);
       } else {
+        PairPosition at = segment.at;
         for (int k = 0; k < kSegmentRows && first_row + k < rows; ++k) {
           const int64_t at_index = channel_major_index(at, h, H, NN);
           a[at_index] = a_src[k];

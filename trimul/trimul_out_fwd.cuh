@@ -29,12 +29,12 @@ __device__ __forceinline__ void out_fwd_load_tile(__nv_bfloat16* buffer, const _
     const int h = item / 16;
     const int first = kSegmentRows * (item % 16);
     const int64_t first_row = row0 + first;
-    PairPosition at = advance_pair_position(tile_at, first, NN);
-    const int64_t index = channel_major_index(at, h, H, NN);
+    const Segment segment = channel_major_segment(tile_at, row0, first, rows, NN, h, H);
     __nv_bfloat16* dst = buffer + h * kXPitch + first;
-    if (segment_is_whole(first_row, rows, at, NN, index)) {
-      ptx::cp_async_cg_16(ptx::smem_address(dst), x + index, 16);
+    if (segment.whole) {
+      ptx::cp_async_cg_16(ptx::smem_address(dst), x + segment.index, 16);
     } else {
+      PairPosition at = segment.at;
       uint16_t v[kSegmentRows];
 #pragma unroll
       for (int k = 0; k < kSegmentRows; ++k) {
@@ -154,7 +154,9 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads, 2)
 
     // The other buffer was last read before this tile's first barrier.
     const int64_t next = tile_index + gridDim.x;
-    if (next * kTileRows < rows) out_fwd_load_tile(buffers + (parity ^ 1) * buffer_elements, x, next * kTileRows, rows, NN, H);
+    if (next * kTileRows < rows) {
+      out_fwd_load_tile(buffers + (parity ^ 1) * buffer_elements, x, next * kTileRows, rows, NN, H);
+    }
     ptx::cp_async_commit();
 
     if (xln != nullptr) {

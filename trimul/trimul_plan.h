@@ -108,5 +108,20 @@ KESTROVANE_HOST_DEVICE inline bool segment_is_whole(int64_t first_row, int64_t r
   return first_row + kSegmentRows <= rows && at.p + kSegmentRows <= NN && first_index % kSegmentRows == 0;
 }
 
+// Segment of rows row0 + first .. + 7 of channel h, for a tile whose first row is at
+// `tile_at`: the first row's (batch, position) and element index, and whether it moves whole.
+struct Segment {
+  PairPosition at;
+  int64_t index;
+  bool whole;
+};
+
+KESTROVANE_HOST_DEVICE inline Segment channel_major_segment(PairPosition tile_at, int64_t row0, int first,
+                                                            int64_t rows, int64_t NN, int64_t h, int64_t H) {
+  const PairPosition at = advance_pair_position(tile_at, first, NN);
+  const int64_t index = channel_major_index(at, h, H, NN);
+  return {at, index, segment_is_whole(row0 + first, rows, at, NN, index)};
+}
+
 }  // namespace trimul
 }  // namespace kestrovane
