@@ -173,3 +173,20 @@ def test_dq_dbias_sass_holds_every_kernel():
     assert sum("kestrovane_dq_dbias_finalize_kernel" in n for n in functions) == 1
     assert sum("kestrovane_reduce_broadcast_dbias_kernel" in n for n in functions) == 1
     assert all("HMMA" in ops for n, ops in functions.items() if leaf.search(n))
+
+
+# The forward kernels at global scope with their parameter lists: (z, five weights, mask, gamma,
+# beta, rows, NN, C, H, a, b, g, mean, rstd, zln) and (x, wz, gate, gamma, beta, rows, NN, C, H,
+# out, xln, mean, rstd).
+TRIMUL_FORWARD_KERNELS = [
+    "_Z20trimul_in_fwd_kernelPK13__nv_bfloat16PKfS3_S3_S3_S3_S3_S3_S3_lliiPS_S4_S4_PfS5_S4_",
+    "_Z21trimul_out_fwd_kernelPK13__nv_bfloat16PKfS1_S3_S3_lliiPS_S4_PfS5_",
+]
+
+
+def test_trimul_forward_kernels_run_on_mma_sync():
+    (path,) = BUILD.glob(f"{MODULES['trimul']}.*.so")
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    for name in TRIMUL_FORWARD_KERNELS:
+        ops = functions[name]
+        assert "HMMA" in ops and "HGMMA" not in ops and "UTMALDG" not in ops, name
