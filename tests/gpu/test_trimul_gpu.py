@@ -68,11 +68,13 @@ def assert_same_bits(first, second):
 
 
 def assert_constant_row(ln_row, mean, rstd, beta, C):
-    """A row of one value normalises to beta exactly where 1/C is exact (C a power of two)."""
+    """A row of one value: where 1/C is exact (C a power of two) the mean is the value, the
+    variance exactly 0 and every normalised value beta rounded to BF16."""
+    if C == 96:
+        return  # 1/96 is inexact: the general bounds cover this row
     assert mean == CONSTANT
     assert abs(rstd - 1 / np.sqrt(EPS)) <= 2 * APPROX / np.sqrt(EPS)
-    if C != 96:
-        assert torch.equal(bits(ln_row), bits(beta.to(BF16)))
+    assert torch.equal(bits(ln_row), bits(beta.to(BF16)))
 
 
 @pytest.mark.parametrize("C, B, NN", CASES)
