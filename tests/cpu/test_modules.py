@@ -6,7 +6,7 @@ import sys
 import pytest
 import torch
 
-from harness import BUILD, MODULES, ROOT, fake, load
+from harness import BUILD, MODULES, ROOT, fake, load, module_sources_present
 
 # Each module's functions in definition order, with their docstrings.
 FUNCTION_TABLES = {
@@ -46,7 +46,7 @@ SIGNATURES = {
 
 
 def built_modules():
-    return [name for folder, name in MODULES.items() if (ROOT / folder).is_dir()]
+    return [name for folder, name in MODULES.items() if module_sources_present(folder)]
 
 
 def module_path(name):
