@@ -14,18 +14,10 @@
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "trimul/trimul_bwd_plan.h"
+#include "trimul/trimul_projection.cuh"
 
 namespace kestrovane {
 namespace trimul {
-
-// -log2(e) rounded to FP32: sigmoid(v) = 1 / (1 + 2^(v * kNegLog2e)).
-constexpr float kNegLog2e = -1.44269502f;
-
-// The sigmoid of the multiplicative update: approximate base-2 exponential, then the
-// approximate division.
-__device__ __forceinline__ float sigmoid_approx(float v) {
-  return ptx::div_approx(1.0f, add_rn(1.0f, ptx::ex2_approx(mul_rn(v, kNegLog2e))));
-}
 
 __device__ __forceinline__ float load_bf16(const __nv_bfloat16* p) { return bf16_bits_to_float(ptx::ld_global_nc_b16(p)); }
 
@@ -91,7 +83,7 @@ __device__ __forceinline__ DgbSums fold_partials(const float* partials, int64_t 
 }  // namespace kestrovane
 
 // d_x = grad * s and d_gate = (1 - s) * (grad * out), s = sigmoid(gate); one element per thread.
-__global__ void __launch_bounds__(kestrovane::trimul::kElementThreads)
+__global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads)
     sig_mul_bwd_out_kernel(const __nv_bfloat16* __restrict__ out, const __nv_bfloat16* __restrict__ gate,
                            const __nv_bfloat16* __restrict__ grad_out, int64_t total, int H, int64_t dgate_stride,
                            __nv_bfloat16* __restrict__ d_x, __nv_bfloat16* __restrict__ dgate_dst) {
@@ -101,7 +93,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kElementThreads)
   if (i >= total) return;
   const int64_t row = i / H;
   const int64_t col = i - row * H;
-  const float s = sigmoid_approx(load_bf16(gate + i));
+  const float s = sigmoid_gated(1.0f, load_bf16(gate + i));  // the forward gate's own sigmoid
   const float g = load_bf16(grad_out + i);
   const float o = load_bf16(out + i);
   d_x[i] = to_bf16(mul_rn(s, g));
@@ -109,7 +101,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kElementThreads)
 }
 
 // One warp per row: the two row sums, then dx = rstd * ((gg - a) - b * xhat) per channel.
-__global__ void __launch_bounds__(kestrovane::trimul::kLnDxThreads)
+__global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads)
     ln_bwd_dx_kernel(const __nv_bfloat16* __restrict__ input, const __nv_bfloat16* __restrict__ grad_out,
                      int64_t rows, int C, int64_t row_stride, int64_t col_stride, const float* __restrict__ gamma,
                      const float* __restrict__ mean, const float* __restrict__ rstd,
@@ -166,7 +158,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kReduceThreads)
 // 33 floats so that both the per-channel runs and the per-position columns are free of bank
 // conflicts), one warp per position for the row-wise LayerNorm backward, dx written back
 // channel-major, then the tile's dGamma/dBeta partial as two half-tile sums.
-__global__ void __launch_bounds__(kestrovane::trimul::kTransposeThreads)
+__global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads)
     transpose_ln_bwd_kernel(const __nv_bfloat16* __restrict__ x, const __nv_bfloat16* __restrict__ d_xln, int64_t NN,
                             int H, const float* __restrict__ gamma, const float* __restrict__ mean,
                             const float* __restrict__ rstd, __nv_bfloat16* __restrict__ dx,
@@ -181,8 +173,8 @@ __global__ void __launch_bounds__(kestrovane::trimul::kTransposeThreads)
   const int lane = threadIdx.x % 32;
   const int64_t tile = blockIdx.x;
   const int64_t b = blockIdx.z;
-  const int64_t p0 = kTransposeTile * tile;
-  const int64_t valid = NN - p0 < kTransposeTile ? NN - p0 : kTransposeTile;
+  const int64_t p0 = kPairTile * tile;
+  const int64_t valid = NN - p0 < kPairTile ? NN - p0 : kPairTile;
   const int64_t row0 = b * NN + p0;
 
   for (int h = warp; h < H; h += 8) {
@@ -190,7 +182,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kTransposeThreads)
   }
   __syncthreads();
 
-  for (int s = warp; s < kTransposeTile; s += 8) {
+  for (int s = warp; s < kPairTile; s += 8) {
     if (s >= valid) continue;  // warp-uniform
     const int64_t row = row0 + s;
     ln_backward_row(
@@ -251,7 +243,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kReduceThreads)
 // accumulator[i] (= 0 when overwriting) plus every chunk's slab in ascending chunk order, one
 // separately rounded add per chunk; one element per thread.
 template <bool Overwrite>
-__global__ void __launch_bounds__(kestrovane::trimul::kElementThreads)
+__global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads)
     trimul_wgrad_fixed_fold_kernel(const float* __restrict__ partials, int chunks, int64_t MC,
                                    float* __restrict__ accumulator) {
   using namespace kestrovane;

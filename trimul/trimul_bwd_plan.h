@@ -8,25 +8,16 @@
 #include <cstdint>
 
 #include "common/host_device.h"
+#include "trimul/trimul_plan.h"
 
 namespace kestrovane {
 namespace trimul {
 
-// Threads per block of the element-wise kernels (sigmoid-multiply, weight-gradient fold),
-// of the row-wise LayerNorm dX kernel (eight warps, one row each) and of the transposed
-// kernel; the channel-parallel reductions use 128 threads, one channel each.
-constexpr int kElementThreads = 256;
+// Threads of the element-wise kernels (sigmoid-multiply, weight-gradient fold), of the
+// row-wise LayerNorm dX kernel (eight warps, one row each) and of the transposed kernel are
+// kBlockThreads; the channel-parallel reductions use 128 threads, one channel each.
 constexpr int kLnRowsPerBlock = 8;
-constexpr int kLnDxThreads = 32 * kLnRowsPerBlock;
 constexpr int kReduceThreads = 128;
-constexpr int kTransposeThreads = 256;
-constexpr int kGateSplitThreads = 256;
-
-constexpr int64_t kInt32Max = 2147483647;
-// A grid x of at most 2^31 - 1 blocks of 256 elements, or of 8 rows.
-constexpr int64_t kMaxElementTotal = kElementThreads * kInt32Max;
-constexpr int64_t kMaxLnRows = kLnRowsPerBlock * kInt32Max;
-constexpr int64_t kMaxGridYZ = 65535;
 
 // ln_bwd_dgb: chunks of rows for about sixteen chunks per multiprocessor, kept between one
 // and thirty-two warps' worth of 64 rows; the fold reads at most 65535 partial pairs.
@@ -35,22 +26,14 @@ constexpr int64_t kDgbMaxRowsPerChunk = 2048;
 constexpr int64_t kDgbChunksPerSm = 16;
 constexpr int64_t kDgbMaxChunks = kMaxGridYZ;
 
-// transpose_ln_bwd: tiles of 32 pair positions, folded through 64 groups of chunks.
-constexpr int64_t kTransposeTile = 32;
+// transpose_ln_bwd folds its per-tile chunks through 64 groups.
 constexpr int kFoldGroups = 64;
-
-// Row tiles of the gate-split kernel and its blocks' channel bands.
-constexpr int64_t kGateSplitTileRows = 128;
-constexpr int kGateSplitBand = 32;
 
 struct Grid {
   int64_t x;
   int64_t y;
   int64_t z;
 };
-
-// (a - 1) / b + 1 for a > 0 and b > 0.
-KESTROVANE_HOST_DEVICE constexpr int64_t ceil_div_positive(int64_t a, int64_t b) { return (a - 1) / b + 1; }
 
 // Rows per chunk of ln_bwd_dgb for `rows` >= 1 rows on `sms` >= 1 multiprocessors.
 constexpr int64_t dgb_rows_per_chunk(int64_t rows, int64_t sms) {
@@ -76,7 +59,7 @@ struct TransposePlan {
 
 constexpr TransposePlan transpose_plan(int64_t N, int64_t B) {
   const int64_t NN = N * N;
-  const int64_t tiles = ceil_div_positive(NN, kTransposeTile);
+  const int64_t tiles = ceil_div_positive(NN, kPairTile);
   const int64_t chunks = tiles * B;
   return {NN, tiles, chunks, ceil_div_positive(chunks, kFoldGroups)};
 }
@@ -104,24 +87,13 @@ KESTROVANE_HOST_DEVICE constexpr int64_t dbeta_partial(int64_t chunk, int64_t C,
 }
 
 // Grids, one per kernel.
-constexpr Grid sig_mul_grid(int64_t total) { return {ceil_div_positive(total, kElementThreads), 1, 1}; }
+constexpr Grid sig_mul_grid(int64_t total) { return {ceil_div_positive(total, kBlockThreads), 1, 1}; }
 constexpr Grid ln_dx_grid(int64_t rows) { return {(rows + kLnRowsPerBlock - 1) / kLnRowsPerBlock, 1, 1}; }
 constexpr Grid dgb_partial_grid(int64_t C, int64_t chunks) { return {ceil_div_positive(C, kReduceThreads), chunks, 1}; }
 constexpr Grid dgb_fold_grid(int64_t C) { return {ceil_div_positive(C, kReduceThreads), 1, 1}; }
 constexpr Grid transpose_grid(const TransposePlan& plan, int64_t B) { return {plan.tiles, 1, B}; }
 constexpr Grid group_fold_grid(int64_t H) { return {ceil_div_positive(H, kReduceThreads), kFoldGroups, 1}; }
-constexpr Grid wgrad_fold_grid(int64_t MC) { return {ceil_div_positive(MC, kElementThreads), 1, 1}; }
-
-// Gate split: one block column per 32 hidden channels and about two blocks per multiprocessor
-// in all, never more row blocks than row tiles and at least one. A y above 65535 is returned
-// as it is; the entry refuses it.
-constexpr Grid gate_split_grid(int64_t H, int64_t rows, int64_t sms) {
-  const int64_t columns = H / kGateSplitBand;
-  const int64_t share = (2 * sms) / columns;
-  const int64_t tiles = ceil_div_positive(rows, kGateSplitTileRows);
-  const int64_t y = share < tiles ? share : tiles;
-  return {columns, y < 1 ? 1 : y, 1};
-}
+constexpr Grid wgrad_fold_grid(int64_t MC) { return {ceil_div_positive(MC, kBlockThreads), 1, 1}; }
 
 // Shared bytes: the transposed kernel's two [H][33] float regions; the gate split's weight and
 // zln tiles (pitch C + 8), d_a and d_b tiles (32 x 136) and output staging (128 x 72).

@@ -18,6 +18,8 @@
 
 #include "common/checks.h"
 #include "common/module.h"
+#include "trimul/trimul_bwd_launch.h"
+#include "trimul/trimul_bwd_plan.h"
 #include "trimul/trimul_launch.h"
 #include "trimul/trimul_launch_checks.h"
 #include "trimul/trimul_plan.h"
@@ -112,7 +114,7 @@ void check_dynamic_shared_memory_limit(int32_t bytes, int32_t device, const char
   plan::require_dynamic_shared_memory(bytes, limit, fn);
 }
 
-[[maybe_unused]] void check_no_overlap(const at::Tensor& output, std::initializer_list<at::Tensor> inputs) {
+void check_no_overlap(const at::Tensor& output, std::initializer_list<at::Tensor> inputs) {
   at::assert_no_internal_overlap(output);
   for (const at::Tensor& input : inputs) at::assert_no_overlap(output, input);
 }
@@ -136,6 +138,59 @@ void check_weight(const at::Tensor& w, const at::Tensor& primary, int64_t rows_,
   check_cuda_contiguous(w, at::kFloat, fn, what);
   check_same_device(w, primary, fn, what);
   check_shape(w, {rows_, cols}, fn, what);
+}
+
+
+// at::assert_no_overlap passes when it cannot decide (a strided dgate_dst is not dense), so an
+// input that lives in the output's storage and whose bytes meet the output's byte span is
+// refused as well, with the same message.
+void check_no_overlap_within_span(const at::Tensor& output, std::initializer_list<at::Tensor> inputs) {
+  check_no_overlap(output, inputs);
+  const auto span = [](const at::Tensor& t) {
+    const auto* begin = static_cast<const char*>(t.const_data_ptr());
+    int64_t last = 0;
+    for (int64_t d = 0; d < t.dim(); ++d) last += (t.size(d) - 1) * t.stride(d);
+    return std::pair{begin, begin + (last + 1) * static_cast<int64_t>(t.element_size())};
+  };
+  const auto [out_begin, out_end] = span(output);
+  for (const at::Tensor& input : inputs) {
+    if (!input.storage().is_alias_of(output.storage())) continue;
+    const auto [in_begin, in_end] = span(input);
+    TORCH_CHECK(in_end <= out_begin || out_end <= in_begin,
+                "unsupported operation: some elements of the input tensor and the written-to tensor refer to a "
+                "single memory location. Please clone() the tensor before performing the operation.");
+  }
+}
+
+// The row-wise LayerNorm backward runs on row-major [rows, C] rows only.
+void check_production_layout(int64_t row_stride, int64_t col_stride, int32_t C, const char* fn) {
+  TORCH_CHECK(row_stride == C && col_stride == 1, fn, ": production layout requires row_stride=C and col_stride=1");
+}
+
+// input is [rows, C] with the supplied strides: a contiguous tensor of one row may carry any
+// leading stride, which the kernels would use as the row pitch.
+void check_row_input(const at::Tensor& input, int64_t rows, int32_t C, int64_t row_stride, const char* fn) {
+  check_shape(input, {rows, C}, fn, "input");
+  TORCH_CHECK(input.stride(0) == row_stride && input.stride(1) == 1, fn,
+              ": input strides do not match the supplied strides");
+}
+
+// The saved per-row LayerNorm statistics: FP32 [n] each on the primary input's device.
+void check_stat_tensors(const at::Tensor& mean, const at::Tensor& rstd, const at::Tensor& primary, int64_t n,
+                        const char* fn) {
+  for (const auto& [t, what] : {std::pair<const at::Tensor&, const char*>{mean, "mean"}, {rstd, "rstd"}}) {
+    check_cuda_contiguous(t, at::kFloat, fn, what);
+    check_same_device(t, primary, fn, what);
+    check_shape(t, {n}, fn, what);
+  }
+}
+
+void check_ln_row_tensors(const at::Tensor& input, const at::Tensor& grad_out, const at::Tensor& mean,
+                          const at::Tensor& rstd, int64_t rows, int32_t C, const char* fn) {
+  check_cuda_contiguous(grad_out, at::kBFloat16, fn, "grad_out");
+  check_same_device(grad_out, input, fn, "grad_out");
+  check_shape(grad_out, {rows, C}, fn, "grad_out");
+  check_stat_tensors(mean, rstd, input, rows, fn);
 }
 
 }  // namespace
@@ -241,7 +296,240 @@ std::vector<at::Tensor> trimul_out_fwd(const at::Tensor& x, const at::Tensor& wz
   return {out, xln, mean, rstd};
 }
 
+// The gradients of the four gated projections, recomputed from the saved normalised rows and
+// written as slices 0 to 3 of the caller's d_proj5 (slice 4 is left as it is). The FP32
+// weights and the mask are read element by element; zln, d_a, d_b and d_proj5 in 16-byte words.
+at::Tensor trimul_gate_split_bwd(at::Tensor zln, at::Tensor w_ap, at::Tensor w_ag, at::Tensor w_bp, at::Tensor w_bg,
+                                 at::Tensor mask, at::Tensor d_a, at::Tensor d_b, at::Tensor d_proj5, int64_t B,
+                                 int64_t NN, int32_t C, int32_t H) {
+  const char* fn = "trimul_gate_split_bwd";
+  check_channels(C, H, fn);
+  const int64_t rows = check_pair_extent(B, NN, H, fn);
+  check_cuda_contiguous(zln, at::kBFloat16, fn, "zln");
+  check_shape(zln, {rows, C}, fn, "zln");
+  check_alignment(zln, 16, fn, "zln");
+  check_weight(w_ap, zln, H, C, fn, "w_ap");
+  check_weight(w_ag, zln, H, C, fn, "w_ag");
+  check_weight(w_bp, zln, H, C, fn, "w_bp");
+  check_weight(w_bg, zln, H, C, fn, "w_bg");
+  check_cuda_contiguous(mask, at::kFloat, fn, "mask");
+  check_same_device(mask, zln, fn, "mask");
+  check_shape(mask, {rows}, fn, "mask");
+  TORCH_CHECK(!mask.requires_grad(), fn, ": mask must not require gradients");
+  for (const auto& [t, what] : {std::pair<const at::Tensor&, const char*>{d_a, "d_a"}, {d_b, "d_b"}}) {
+    check_cuda_contiguous(t, at::kBFloat16, fn, what);
+    check_same_device(t, zln, fn, what);
+    check_shape(t, {checked_mul(B, H, fn, "B*H"), NN}, fn, what);
+    check_alignment(t, 16, fn, what);
+  }
+  check_cuda_contiguous(d_proj5, at::kBFloat16, fn, "d_proj5");
+  check_same_device(d_proj5, zln, fn, "d_proj5");
+  check_shape(d_proj5, {rows, 5 * static_cast<int64_t>(H)}, fn, "d_proj5");
+  check_alignment(d_proj5, 16, fn, "d_proj5");
+  check_no_overlap(d_proj5, {zln, w_ap, w_ag, w_bp, w_bg, mask, d_a, d_b});
+
+  const c10::cuda::CUDAGuard guard(zln.device());
+  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(zln.device().index()).stream();
+  const int32_t device = zln.device().index();
+  opt_in_shared_memory(kestrovane::trimul::gate_split_bwd_kernel(), plan::kGateSplitMaxSmemBytes, device, fn);
+  const int64_t sms = multiprocessor_count(device, fn);
+  const plan::Grid2 grid = plan::checked_row_block_grid(rows, H, sms, fn);
+  const kestrovane::trimul::GateSplitBwdLaunch launch{
+      zln.const_data_ptr(), w_ap.const_data_ptr<float>(), w_ag.const_data_ptr<float>(),
+      w_bp.const_data_ptr<float>(), w_bg.const_data_ptr<float>(), mask.const_data_ptr<float>(),
+      d_a.const_data_ptr(), d_b.const_data_ptr(), rows, NN, C, H, d_proj5.mutable_data_ptr()};
+  kestrovane::trimul::launch_gate_split_bwd(launch, static_cast<int>(grid.x), static_cast<int>(grid.y),
+                                            plan::gate_split_smem_bytes(C), stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  return d_proj5;
+}
+
+// d_x = grad * sigmoid(gate) as a new tensor, and d_gate = grad * out * (1 - sigmoid(gate))
+// into the strided dgate_dst (for example slice 4 of d_proj5). Every tensor is read and
+// written element by element.
+at::Tensor sig_mul_bwd_out(const at::Tensor& out, const at::Tensor& gate, const at::Tensor& grad_out,
+                           at::Tensor dgate_dst, int32_t H, int64_t dgate_stride) {
+  const char* fn = "sig_mul_bwd_out";
+  check_channel(H, fn, "H");
+  check_cuda_contiguous(out, at::kBFloat16, fn, "out");
+  TORCH_CHECK(out.dim() == 2 && out.size(0) > 0 && out.size(1) == H, fn,
+              ": out must have shape [rows, H] with rows > 0; got ", out.sizes());
+  const int64_t rows = out.size(0);
+  for (const auto& [t, what] : {std::pair<const at::Tensor&, const char*>{gate, "gate"}, {grad_out, "grad_out"}}) {
+    check_cuda_contiguous(t, at::kBFloat16, fn, what);
+    check_same_device(t, out, fn, what);
+    check_shape(t, {rows, H}, fn, what);
+  }
+  check_cuda_tensor(dgate_dst, at::kBFloat16, fn, "dgate_dst");
+  check_same_device(dgate_dst, out, fn, "dgate_dst");
+  check_shape(dgate_dst, {rows, H}, fn, "dgate_dst");
+  checked_positive(dgate_stride, fn, "dgate_stride");
+  TORCH_CHECK(dgate_stride >= H, fn, ": dgate_stride must be at least H");
+  TORCH_CHECK(dgate_dst.stride(0) == dgate_stride && dgate_dst.stride(1) == 1, fn,
+              ": dgate_dst strides must equal [dgate_stride, 1], got ", dgate_dst.strides());
+  check_no_overlap_within_span(dgate_dst, {out, gate, grad_out});
+  const int64_t total = checked_mul(rows, H, fn, "rows*H");
+  TORCH_CHECK(total <= plan::kMaxSigmoidElements, fn, ": launch grid-x exceeds the production limit");
+
+  const c10::cuda::CUDAGuard guard(out.device());
+  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(out.device().index()).stream();
+  at::Tensor d_x = torch::empty_like(out);
+  kestrovane::trimul::launch_sig_mul_bwd({out.const_data_ptr(), gate.const_data_ptr(), grad_out.const_data_ptr(),
+                                          total, H, dgate_stride, d_x.mutable_data_ptr(),
+                                          dgate_dst.mutable_data_ptr()},
+                                         stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  return d_x;
+}
+
+// LayerNorm backward dX of row-major rows over C = gamma.size(0) channels, one warp per row,
+// from the forward's saved mean and rstd.
+at::Tensor ln_bwd_dx(const at::Tensor& input, const at::Tensor& grad_out, int64_t rows, int64_t row_stride,
+                     int64_t col_stride, const at::Tensor& gamma, const at::Tensor& mean, const at::Tensor& rstd) {
+  const char* fn = "ln_bwd_dx";
+  checked_positive(rows, fn, "rows");
+  check_cuda_contiguous(input, at::kBFloat16, fn, "input");
+  check_cuda_contiguous(gamma, at::kFloat, fn, "gamma");
+  check_same_device(gamma, input, fn, "gamma");
+  TORCH_CHECK(gamma.dim() == 1, fn, ": gamma must be rank one");
+  TORCH_CHECK(gamma.size(0) <= plan::kMaxInt32, fn, ": gamma length exceeds int32");
+  const int32_t C = static_cast<int32_t>(gamma.size(0));
+  check_channel(C, fn, "C");
+  check_production_layout(row_stride, col_stride, C, fn);
+  check_row_input(input, rows, C, row_stride, fn);
+  check_ln_row_tensors(input, grad_out, mean, rstd, rows, C, fn);
+  TORCH_CHECK(rows <= plan::kMaxLayerNormRows, fn, ": launch grid-x exceeds the production limit");
+
+  const c10::cuda::CUDAGuard guard(input.device());
+  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(input.device().index()).stream();
+  at::Tensor dx = torch::empty_like(input);
+  kestrovane::trimul::launch_ln_bwd_dx({input.const_data_ptr(), grad_out.const_data_ptr(), rows, C, row_stride,
+                                        gamma.const_data_ptr<float>(), mean.const_data_ptr<float>(),
+                                        rstd.const_data_ptr<float>(), dx.mutable_data_ptr()},
+                                       stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  return dx;
+}
+
+// LayerNorm dGamma and dBeta over all rows: partial sums per chunk of rows in row order, then
+// the chunks folded in ascending order. The chunk size follows the multiprocessor count.
+std::vector<at::Tensor> ln_bwd_dgb(const at::Tensor& input, const at::Tensor& grad_out, int64_t rows,
+                                   int64_t row_stride, int64_t col_stride, int32_t C, const at::Tensor& mean,
+                                   const at::Tensor& rstd) {
+  const char* fn = "ln_bwd_dgb";
+  checked_positive(rows, fn, "rows");
+  check_channel(C, fn, "C");
+  check_production_layout(row_stride, col_stride, C, fn);
+  check_cuda_contiguous(input, at::kBFloat16, fn, "input");
+  check_row_input(input, rows, C, row_stride, fn);
+  check_ln_row_tensors(input, grad_out, mean, rstd, rows, C, fn);
+
+  const c10::cuda::CUDAGuard guard(input.device());
+  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(input.device().index()).stream();
+  const auto fp32 = input.options().dtype(at::kFloat);
+  at::Tensor dgamma = torch::empty({C}, fp32);
+  at::Tensor dbeta = torch::empty_like(dgamma);
+  const int64_t sms = multiprocessor_count(input.device().index(), fn);
+  const int64_t rows_per_chunk = plan::dgb_rows_per_chunk(rows, sms);
+  const int64_t chunks = plan::dgb_chunks(rows, rows_per_chunk);
+  TORCH_CHECK(plan::dgb_chunks_fit(chunks), fn, ": reduction chunks exceed the production grid-y limit");
+  at::Tensor partials = torch::empty({2 * chunks, C}, fp32);
+  kestrovane::trimul::launch_ln_bwd_dgb_partial({input.const_data_ptr(), grad_out.const_data_ptr(), rows, C,
+                                                 row_stride, rows_per_chunk, chunks, mean.const_data_ptr<float>(),
+                                                 rstd.const_data_ptr<float>(), partials.mutable_data_ptr<float>()},
+                                                stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  kestrovane::trimul::launch_ln_bwd_dgb_fold({partials.const_data_ptr<float>(), static_cast<int>(chunks), C,
+                                              dgamma.mutable_data_ptr<float>(), dbeta.mutable_data_ptr<float>()},
+                                             stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  return {dgamma, dbeta};
+}
+
+// Backward of the output stage's LayerNorm over H channels of the channel-major x: dx in x's
+// order, and dGamma/dBeta folded from per-tile partials through 64 groups in a fixed order.
+std::vector<at::Tensor> transpose_ln_bwd(const at::Tensor& x, const at::Tensor& d_xln, int32_t N, int32_t H,
+                                         int32_t B, const at::Tensor& gamma, const at::Tensor& mean,
+                                         const at::Tensor& rstd) {
+  const char* fn = "transpose_ln_bwd";
+  check_channel(H, fn, "H");
+  checked_positive(N, fn, "N");
+  checked_positive(B, fn, "B");
+  TORCH_CHECK(B <= plan::kMaxGridYZ, fn, ": B exceeds the production grid-z limit");
+  const int64_t NN = checked_mul(N, N, fn, "N*N");
+  const int64_t BNN = checked_mul(B, NN, fn, "B*N*N");
+  const int64_t tiles = ceil_div_positive(NN, plan::kPairTile);
+  TORCH_CHECK(tiles <= plan::kMaxInt32, fn, ": transpose grid-x exceeds the production limit");
+  const int64_t chunks = checked_mul(tiles, B, fn, "ceil(N*N/32)*B");
+  TORCH_CHECK(chunks <= plan::kMaxInt32, fn, ": transpose reduction chunks exceed signed int32");
+  check_cuda_contiguous(x, at::kBFloat16, fn, "x");
+  check_shape(x, {checked_mul(B, H, fn, "B*H"), NN}, fn, "x");
+  check_cuda_contiguous(d_xln, at::kBFloat16, fn, "d_xln");
+  check_same_device(d_xln, x, fn, "d_xln");
+  check_shape(d_xln, {BNN, H}, fn, "d_xln");
+  check_cuda_contiguous(gamma, at::kFloat, fn, "gamma");
+  check_same_device(gamma, x, fn, "gamma");
+  check_shape(gamma, {H}, fn, "gamma");
+  check_stat_tensors(mean, rstd, x, BNN, fn);
+
+  const c10::cuda::CUDAGuard guard(x.device());
+  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(x.device().index()).stream();
+  const auto fp32 = x.options().dtype(at::kFloat);
+  at::Tensor dx = torch::empty({static_cast<int64_t>(B) * H, N, N}, x.options().dtype(at::kBFloat16));
+  at::Tensor partials = torch::empty({2 * chunks, H}, fp32);
+  const kestrovane::trimul::TransposePlan tplan = plan::transpose_plan(N, B);
+  at::Tensor dgamma = torch::empty({H}, fp32);
+  at::Tensor dbeta = torch::empty_like(dgamma);
+  at::Tensor group_partials = torch::empty({2 * plan::kFoldGroups, H}, fp32);
+  const kestrovane::trimul::TransposeLnBwdLaunch launch{
+      x.const_data_ptr(), d_xln.const_data_ptr(), tplan, B, H, gamma.const_data_ptr<float>(),
+      mean.const_data_ptr<float>(), rstd.const_data_ptr<float>(), dx.mutable_data_ptr(),
+      partials.mutable_data_ptr<float>(), group_partials.mutable_data_ptr<float>()};
+  kestrovane::trimul::launch_transpose_ln_bwd(launch, stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  kestrovane::trimul::launch_ln_bwd_dgb_group_fold(launch, stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  kestrovane::trimul::launch_ln_bwd_dgb_fold({group_partials.const_data_ptr<float>(), plan::kFoldGroups, H,
+                                              dgamma.mutable_data_ptr<float>(), dbeta.mutable_data_ptr<float>()},
+                                             stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  return {dx, dgamma, dbeta};
+}
+
+// accumulator (+)= the sum of the chunk slabs of partials in ascending chunk order, so weight
+// gradients do not depend on how their partial products were scheduled.
+at::Tensor trimul_wgrad_fixed_fold(const at::Tensor& partials, at::Tensor accumulator, bool overwrite) {
+  const char* fn = "trimul_wgrad_fixed_fold";
+  check_cuda_contiguous(partials, at::kFloat, fn, "partials");
+  TORCH_CHECK(partials.dim() == 3, fn, ": partials must have shape [chunks, M, C]; got ", partials.sizes());
+  const int64_t chunks = checked_positive(partials.size(0), fn, "chunks");
+  const int64_t M = checked_positive(partials.size(1), fn, "M");
+  const int64_t C = checked_positive(partials.size(2), fn, "C");
+  TORCH_CHECK(chunks <= plan::kMaxInt32, fn, ": chunks exceed int32");
+  check_cuda_contiguous(accumulator, at::kFloat, fn, "accumulator");
+  check_same_device(accumulator, partials, fn, "accumulator");
+  check_shape(accumulator, {M, C}, fn, "accumulator");
+  check_no_overlap(accumulator, {partials});
+  const int64_t MC = checked_mul(M, C, fn, "M*C");
+  checked_mul(chunks, MC, fn, "chunks*M*C");
+  TORCH_CHECK(MC <= plan::kMaxSigmoidElements, fn, ": launch grid-x exceeds the production limit");
+
+  const c10::cuda::CUDAGuard guard(partials.device());
+  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(partials.device().index()).stream();
+  kestrovane::trimul::launch_wgrad_fixed_fold({partials.const_data_ptr<float>(), static_cast<int>(chunks), MC,
+                                               accumulator.mutable_data_ptr<float>(), overwrite},
+                                              stream);
+  cuda_check(cudaGetLastError(), fn, __LINE__);
+  return accumulator;
+}
+
 KESTROVANE_MODULE(_kestrovane_trimul_sm90a, m) {
   m.def("trimul_in_fwd", &trimul_in_fwd);
   m.def("trimul_out_fwd", &trimul_out_fwd);
+  m.def("trimul_gate_split_bwd", &trimul_gate_split_bwd);
+  m.def("sig_mul_bwd_out", &sig_mul_bwd_out);
+  m.def("ln_bwd_dx", &ln_bwd_dx);
+  m.def("ln_bwd_dgb", &ln_bwd_dgb);
+  m.def("transpose_ln_bwd", &transpose_ln_bwd);
+  m.def("trimul_wgrad_fixed_fold", &trimul_wgrad_fixed_fold);
 }

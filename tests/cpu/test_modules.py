@@ -6,7 +6,7 @@ import sys
 import pytest
 import torch
 
-from harness import BUILD, MODULES, ROOT, fake, load, module_sources_present
+from harness import BUILD, MODULES, ROOT, fake, load
 
 # Each module's functions in definition order, with their docstrings.
 FUNCTION_TABLES = {
@@ -34,6 +34,12 @@ FUNCTION_TABLES = {
     "trimul": [
         ("trimul_in_fwd", None),
         ("trimul_out_fwd", None),
+        ("trimul_gate_split_bwd", None),
+        ("sig_mul_bwd_out", None),
+        ("ln_bwd_dx", None),
+        ("ln_bwd_dgb", None),
+        ("transpose_ln_bwd", None),
+        ("trimul_wgrad_fixed_fold", None),
     ],
 }
 
@@ -42,11 +48,17 @@ T, I, BOOL = "torch.Tensor", "typing.SupportsInt", "bool"
 SIGNATURES = {
     "trimul_in_fwd": ([T] * 9 + [I] * 4 + [BOOL], "list[torch.Tensor]"),
     "trimul_out_fwd": ([T] * 5 + [I] * 4 + [BOOL], "list[torch.Tensor]"),
+    "trimul_gate_split_bwd": ([T] * 9 + [I] * 4, T),
+    "sig_mul_bwd_out": ([T] * 4 + [I] * 2, T),
+    "ln_bwd_dx": ([T] * 2 + [I] * 3 + [T] * 3, T),
+    "ln_bwd_dgb": ([T] * 2 + [I] * 4 + [T] * 2, "list[torch.Tensor]"),
+    "transpose_ln_bwd": ([T] * 2 + [I] * 3 + [T] * 3, "list[torch.Tensor]"),
+    "trimul_wgrad_fixed_fold": ([T, T, BOOL], T),
 }
 
 
 def built_modules():
-    return [name for folder, name in MODULES.items() if module_sources_present(folder)]
+    return [name for folder, name in MODULES.items() if (ROOT / folder).is_dir()]
 
 
 def module_path(name):
@@ -121,6 +133,12 @@ BAD_CALLS = {
     "trimul in, str for int": ("trimul", lambda m, t: m.trimul_in_fwd(*[t] * 9, 1, "1", 32, 32, True)),
     "trimul out, int for tensor": ("trimul", lambda m, t: m.trimul_out_fwd(*[t] * 4, 1, 1, 1, 32, 32, True)),
     "trimul out, list for bool": ("trimul", lambda m, t: m.trimul_out_fwd(*[t] * 5, 1, 1, 32, 32, [True])),
+    "gate split, too few": ("trimul", lambda m, t: m.trimul_gate_split_bwd(*[t] * 9, 1, 1, 32)),
+    "sig mul, keyword": ("trimul", lambda m, t: m.sig_mul_bwd_out(t, t, t, t, 32, dgate_stride=32)),
+    "ln dx, tensor for int": ("trimul", lambda m, t: m.ln_bwd_dx(t, t, t, 32, 1, t, t, t)),
+    "ln dgb, float for int": ("trimul", lambda m, t: m.ln_bwd_dgb(t, t, 1, 32, 1, 32.5, t, t)),
+    "transpose, too many": ("trimul", lambda m, t: m.transpose_ln_bwd(t, t, 4, 32, 1, t, t, t, t)),
+    "wgrad fold, int for tensor": ("trimul", lambda m, t: m.trimul_wgrad_fixed_fold(t, 1, True)),
 }
 
 

@@ -26,8 +26,8 @@ std::tuple<int64_t, int64_t> group_chunks(int group, int64_t chunks, int64_t chu
 }  // namespace
 
 KESTROVANE_MODULE(_kestrovane_trimul_bwd_host, m) {
-  m.attr("MAX_ELEMENT_TOTAL") = trimul::kMaxElementTotal;
-  m.attr("MAX_LN_ROWS") = trimul::kMaxLnRows;
+  m.attr("MAX_ELEMENT_TOTAL") = trimul::kMaxSigmoidElements;
+  m.attr("MAX_LN_ROWS") = trimul::kMaxLayerNormRows;
   m.attr("FOLD_GROUPS") = trimul::kFoldGroups;
   m.attr("GATE_SPLIT_MAX_SMEM_BYTES") = trimul::kGateSplitMaxSmemBytes;
   m.def("dgb_rows_per_chunk", &trimul::dgb_rows_per_chunk);
@@ -47,6 +47,9 @@ KESTROVANE_MODULE(_kestrovane_trimul_bwd_host, m) {
         [](int64_t N, int64_t B) { return as_tuple(trimul::transpose_grid(trimul::transpose_plan(N, B), B)); });
   m.def("group_fold_grid", [](int64_t H) { return as_tuple(trimul::group_fold_grid(H)); });
   m.def("wgrad_fold_grid", [](int64_t MC) { return as_tuple(trimul::wgrad_fold_grid(MC)); });
-  m.def("gate_split_grid",
-        [](int64_t H, int64_t rows, int64_t sms) { return as_tuple(trimul::gate_split_grid(H, rows, sms)); });
+  // the gate split sizes its persistent grid as the input stage does
+  m.def("gate_split_grid", [](int H, int64_t rows, int64_t sms) {
+    const trimul::Grid2 g = trimul::in_fwd_grid(rows, H, sms);
+    return std::tuple<int64_t, int64_t, int64_t>{g.x, g.y, 1};
+  });
 }

@@ -91,10 +91,3 @@ def driver_present():
         return True
     except OSError:
         return False
-
-
-def module_sources_present(folder):
-    """Whether a module's folder holds the sources that the Makefile builds into the module
-    (a folder of headers alone builds nothing)."""
-    path = ROOT / folder
-    return any(path.glob("*.cpp")) or any(path.glob("*.cu"))
