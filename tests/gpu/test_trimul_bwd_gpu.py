@@ -1,0 +1,268 @@
+"""The multiplicative update's backward pieces on a Hopper GPU: LayerNorm dX, dGamma/dBeta, the
+transposed LayerNorm and the weight-gradient fold bit for bit against FP32 emulations of their
+fixed orders; the sigmoid-multiply and the gate split against float64 references with
+per-element bounds, the gate split from the forward's own saved normalised rows. Each channel
+count meets every row regime somewhere in the tables (one row, a partial 8-row block or
+32-position tile, a partial 128-row tile, tiles across batch elements, NN not a multiple of 8,
+more tiles than resident blocks); reruns are bit-identical."""
+import importlib
+
+import numpy as np
+import pytest
+import torch
+
+from harness import BF16, load, requires_hopper
+from trimul_bwd_reference import (bf16_bits_round, dgb_partials, grouped_fold, ln_backward_rows, ordered_fold,
+                                  sigmoid64, transpose_partials)
+from trimul_reference import APPROX, HALF_BF16, TINY, U32, assert_within, f64, projection, rows_of_channel_major
+
+pytestmark = requires_hopper
+
+SENTINEL = 0x7FC1  # a BF16 NaN that no kernel writes
+
+
+def bits(t):
+    return t.contiguous().view(torch.int16 if t.element_size() == 2 else torch.int32).cpu()
+
+
+def assert_same_bits(got, want, what):
+    got, want = np.ascontiguousarray(got, np.float32), np.ascontiguousarray(want, np.float32)
+    assert got.shape == want.shape, what
+    bad = np.flatnonzero(got.view(np.uint32) != want.view(np.uint32))
+    assert bad.size == 0, f"{what}: {bad.size} of {got.size} differ, first at {bad[0]}: {got.flat[bad[0]]!r} " \
+                          f"!= {want.flat[bad[0]]!r}"
+
+
+def layer_norm_inputs(rows, C, seed):
+    g = torch.Generator().manual_seed(seed)
+    x = (torch.randn(rows, C, generator=g) * 1.5 + 0.3).to(BF16)
+    xf = x.float()
+    mean = xf.mean(1)
+    rstd = torch.rsqrt((xf * xf).mean(1) - mean * mean + 1e-5)
+    grad = torch.randn(rows, C, generator=g).to(BF16)
+    gamma = 1 + 0.2 * torch.randn(C, generator=g)
+    return x.cuda(), grad.cuda(), gamma.cuda(), mean.cuda(), rstd.cuda()
+
+
+def sms():
+    return torch.cuda.get_device_properties(torch.cuda.current_device()).multi_processor_count
+
+
+# (C, rows): each channel count with one row, a partial 8-row block, and many chunks
+LN_CASES = [
+    pytest.param(32, 1, marks=pytest.mark.sanitize, id="C32-rows1"),
+    pytest.param(64, 13, marks=pytest.mark.sanitize, id="C64-rows13"),
+    pytest.param(96, 1, id="C96-rows1"),
+    pytest.param(128, 7, id="C128-rows7"),
+    pytest.param(32, 2047, id="C32-rows2047"),
+    pytest.param(64, 4096, id="C64-rows4096"),
+    pytest.param(96, 1000, id="C96-rows1000"),
+    pytest.param(128, 3001, id="C128-rows3001"),
+]
+
+
+@pytest.mark.parametrize("C, rows", LN_CASES)
+def test_ln_bwd_dx_bits(C, rows):
+    m = load("trimul")
+    x, grad, gamma, mean, rstd = layer_norm_inputs(rows, C, seed=C + rows)
+    dx = m.ln_bwd_dx(x, grad, rows, C, 1, gamma, mean, rstd)
+    again = m.ln_bwd_dx(x, grad, rows, C, 1, gamma, mean, rstd)
+    torch.cuda.synchronize()
+    assert dx.shape == x.shape and dx.dtype == BF16
+    want = bf16_bits_round(ln_backward_rows(*(t.float().cpu().numpy() for t in (x, grad, gamma, mean, rstd))))
+    assert_same_bits(dx.float().cpu().numpy(), want, "dx")
+    assert torch.equal(bits(dx), bits(again))
+
+
+@pytest.mark.parametrize("C, rows", LN_CASES)
+def test_ln_bwd_dgb_bits(C, rows):
+    m = load("trimul")
+    host = importlib.import_module("_kestrovane_trimul_bwd_host")
+    x, grad, gamma, mean, rstd = layer_norm_inputs(rows, C, seed=C * rows)
+    dgamma, dbeta = m.ln_bwd_dgb(x, grad, rows, C, 1, C, mean, rstd)
+    again = m.ln_bwd_dgb(x, grad, rows, C, 1, C, mean, rstd)
+    torch.cuda.synchronize()
+    rows_per_chunk = host.dgb_rows_per_chunk(rows, sms())
+    want = ordered_fold(dgb_partials(*(t.float().cpu().numpy() for t in (x, grad, mean, rstd)), rows_per_chunk))
+    assert_same_bits(dgamma.cpu().numpy(), want[0], "dgamma")
+    assert_same_bits(dbeta.cpu().numpy(), want[1], "dbeta")
+    assert torch.equal(bits(dgamma), bits(again[0])) and torch.equal(bits(dbeta), bits(again[1]))
+
+
+def test_ln_bwd_dgb_folds_chunks_in_order():
+    # 192 rows are three 64-row chunks on any device; one row of each carries 2^27, 1, -2^27
+    m = load("trimul")
+    C, rows = 32, 192
+    x, _, _, mean, rstd = layer_norm_inputs(rows, C, seed=9)
+    grad = torch.zeros(rows, C)
+    grad[0], grad[64], grad[128] = 2.0**27, 1.0, -(2.0**27)
+    _, dbeta = m.ln_bwd_dgb(x, grad.to(BF16).cuda(), rows, C, 1, C, mean, rstd)
+    assert (dbeta.cpu() == 0).all()  # (2^27 + 1) rounds to 2^27 in FP32 before -2^27 arrives
+
+
+# (N, H, B): N = 4 (half tiles empty), N = 5 (a partial tile), chunks spread over the groups
+TRANSPOSE_CASES = [
+    pytest.param(4, 32, 1, marks=pytest.mark.sanitize, id="N4-H32-B1"),
+    pytest.param(5, 64, 2, marks=pytest.mark.sanitize, id="N5-H64-B2"),
+    pytest.param(4, 96, 3, id="N4-H96-B3"),
+    pytest.param(5, 128, 1, id="N5-H128-B1"),
+    pytest.param(64, 32, 3, id="N64-H32-B3"),
+    pytest.param(37, 64, 1, id="N37-H64-B1"),
+    pytest.param(23, 96, 2, id="N23-H96-B2"),
+    pytest.param(64, 128, 3, id="N64-H128-B3"),
+]
+
+
+@pytest.mark.parametrize("N, H, B", TRANSPOSE_CASES)
+def test_transpose_ln_bwd_bits(N, H, B):
+    m = load("trimul")
+    NN = N * N
+    xr, grad, gamma, mean, rstd = layer_norm_inputs(B * NN, H, seed=N * H + B)
+    x = xr.view(B, NN, H).permute(0, 2, 1).reshape(B * H, NN).contiguous()
+    dx, dgamma, dbeta = m.transpose_ln_bwd(x, grad, N, H, B, gamma, mean, rstd)
+    again = m.transpose_ln_bwd(x, grad, N, H, B, gamma, mean, rstd)
+    torch.cuda.synchronize()
+    assert list(dx.shape) == [B * H, N, N] and dx.dtype == BF16
+    xs, gs, gm, mn, rs = (t.float().cpu().numpy() for t in (xr, grad, gamma, mean, rstd))
+    want_rows = bf16_bits_round(ln_backward_rows(xs, gs, gm, mn, rs))
+    got_rows = rows_of_channel_major(dx.reshape(B * H, NN).float().cpu().numpy(), B, H, NN)
+    assert_same_bits(got_rows, want_rows, "dx")
+    want = grouped_fold(transpose_partials(xs, gs, mn, rs, B, NN))
+    assert_same_bits(dgamma.cpu().numpy(), want[0], "dgamma")
+    assert_same_bits(dbeta.cpu().numpy(), want[1], "dbeta")
+    for first, second in zip((dx, dgamma, dbeta), again):
+        assert torch.equal(bits(first), bits(second))
+
+
+@pytest.mark.parametrize("chunks, M, C", [
+    pytest.param(1, 3, 5, marks=pytest.mark.sanitize, id="one-chunk"),
+    pytest.param(7, 96, 32, id="7x96x32"),
+    pytest.param(40, 160, 128, id="40x160x128"),
+    pytest.param(3, 1, 1000001, id="3x1x1000001"),
+])
+def test_wgrad_fold_bits(chunks, M, C):
+    m = load("trimul")
+    g = torch.Generator().manual_seed(chunks + M)
+    partials = torch.randn(chunks, M, C, generator=g) * torch.logspace(-3, 3, chunks)[:, None, None]
+    start = torch.randn(M, C, generator=g)
+    acc = start.cuda()
+    assert m.trimul_wgrad_fixed_fold(partials.cuda(), acc, False) is acc
+    fresh = torch.full((M, C), float("nan"), device="cuda")
+    m.trimul_wgrad_fixed_fold(partials.cuda(), fresh, True)
+    torch.cuda.synchronize()
+    p = partials.numpy()
+    assert_same_bits(acc.cpu().numpy(), ordered_fold(np.concatenate([start.numpy()[None], p])), "accumulate")
+    assert_same_bits(fresh.cpu().numpy(), ordered_fold(p), "overwrite")
+
+
+def test_wgrad_fold_order_and_signed_zero():
+    m = load("trimul")
+    partials = torch.tensor([1e8, 1.0, -1e8]).view(3, 1, 1).cuda()
+    acc = torch.empty(1, 1, device="cuda")
+    m.trimul_wgrad_fixed_fold(partials, acc, True)
+    assert acc.item() == 0.0  # not 1: the slabs are added in chunk order
+    negative_zero = torch.tensor([-0.0]).view(1, 1, 1).cuda()
+    m.trimul_wgrad_fixed_fold(negative_zero, acc, True)
+    assert acc.item() == 0.0 and not torch.signbit(acc).item()  # 0 + (-0) = +0
+
+
+# ---------------------------------------------------------------- sigmoid-multiply
+
+@pytest.mark.parametrize("H, rows", [
+    pytest.param(32, 1, marks=pytest.mark.sanitize, id="H32-rows1"),
+    pytest.param(64, 999, id="H64-rows999"),
+    pytest.param(96, 8, id="H96-rows8"),
+    pytest.param(128, 3000, id="H128-rows3000"),
+])
+def test_sig_mul_bwd_into_slice_4(H, rows):
+    m = load("trimul")
+    g = torch.Generator().manual_seed(H + rows)
+    out = (torch.randn(rows, H, generator=g) * 2).to(BF16)
+    gate = (torch.randn(rows, H, generator=g) * 3).to(BF16)
+    gate[:, 0] = 0.0
+    gate[:, 1] = -100.0
+    grad = torch.randn(rows, H, generator=g).to(BF16)
+    d_proj5 = torch.full((rows, 5 * H), SENTINEL, dtype=torch.int16, device="cuda").view(BF16)
+    d_x = m.sig_mul_bwd_out(out.cuda(), gate.cuda(), grad.cuda(), d_proj5[:, 4 * H:], H, 5 * H)
+    torch.cuda.synchronize()
+    assert (bits(d_proj5[:, :4 * H]) == SENTINEL).all()  # slices 0 to 3 untouched
+    s = sigmoid64(f64(gate))
+    gv, ov = f64(grad), f64(out)
+    s_err = 4 * APPROX * s
+    want_x = s * gv
+    err_x = np.abs(gv) * s_err + U32 * np.abs(want_x)
+    assert_within(f64(d_x), want_x, HALF_BF16 * (np.abs(want_x) + err_x) + err_x + TINY, "d_x")
+    want_g = (1 - s) * gv * ov
+    err_g = np.abs(gv * ov) * (s_err + 3 * U32)
+    assert_within(f64(d_proj5[:, 4 * H:]), want_g, HALF_BF16 * (np.abs(want_g) + err_g) + err_g + TINY, "d_gate")
+    # gate 0: s = 1/2 exactly, so d_x = BF16(grad / 2); gate -100: s = 0
+    assert torch.equal(bits(d_x[:, 0]), bits((grad[:, 0].float() / 2).to(BF16)))
+    assert (f64(d_x)[:, 1] == 0).all()
+
+
+# ---------------------------------------------------------------- gate split
+
+# (C = H, B, NN): every channel count with a partial tile, a tile across batch elements, NN not
+# a multiple of 8, whole vector pieces, and more row tiles than resident blocks
+GATE_CASES = [
+    pytest.param(32, 1, 1, marks=pytest.mark.sanitize, id="C32-B1-NN1"),
+    pytest.param(64, 3, 43, marks=pytest.mark.sanitize, id="C64-B3-NN43"),
+    pytest.param(96, 2, 128, id="C96-B2-NN128"),
+    pytest.param(128, 3, 43, id="C128-B3-NN43"),
+    pytest.param(32, 2, 1000, id="C32-B2-NN1000"),
+    pytest.param(64, 1, 65 * 65, id="C64-B1-NN4225"),
+    pytest.param(96, 3, 333, id="C96-B3-NN333"),
+    pytest.param(128, 1, 185 * 185, id="C128-B1-NN34225"),
+]
+
+
+def gate_inputs(C, B, NN, seed):
+    g = torch.Generator().manual_seed(seed)
+    rows = B * NN
+    z = (torch.randn(rows, C, generator=g) * 1.5 + 0.25).to(BF16)
+    ws = [torch.randn(C, C, generator=g) / C**0.5 for _ in range(5)]
+    mask = torch.rand(rows, generator=g)
+    mask[0] = 0.0
+    gamma, beta = 1 + 0.2 * torch.randn(C, generator=g), 0.3 * torch.randn(C, generator=g)
+    d_a = torch.randn(B * C, NN, generator=g).to(BF16)
+    d_b = torch.randn(B * C, NN, generator=g).to(BF16)
+    return ([t.cuda() for t in (z, *ws, mask, gamma, beta)], d_a.cuda(), d_b.cuda())
+
+
+def gate_reference(zln, w_value, w_gate, grad_rows, mask):
+    """d_value = m * dv * s and d_gate = m * value * dv * s * (1 - s), with bounds."""
+    value, value_err = projection(zln, w_value)
+    logit, logit_err = projection(zln, w_gate)
+    s = sigmoid64(logit)
+    s_err = s * (1 - s) * logit_err + 4 * APPROX * s
+    scale = np.abs(mask[:, None] * grad_rows)
+    d_value = mask[:, None] * grad_rows * s
+    d_gate = d_value * value * (1 - s)
+    err_value = scale * (s_err + 3 * U32 * s)
+    err_gate = scale * (value_err * s * (1 - s) + np.abs(value) * (np.abs(1 - 2 * s) * s_err + 6 * U32 * s * (1 - s)))
+    return (d_value, err_value), (d_gate, err_gate)
+
+
+@pytest.mark.parametrize("C, B, NN", GATE_CASES)
+def test_gate_split_from_the_forward(C, B, NN):
+    m = load("trimul")
+    ins, d_a, d_b = gate_inputs(C, B, NN, seed=C + NN)
+    rows = B * NN
+    z, w_ap, w_ag, w_bp, w_bg, w_g, mask, gamma, beta = ins
+    zln = m.trimul_in_fwd(*ins, B, NN, C, C, True)[5]
+    d_proj5 = torch.full((rows, 5 * C), SENTINEL, dtype=torch.int16, device="cuda").view(BF16)
+    result = m.trimul_gate_split_bwd(zln, w_ap, w_ag, w_bp, w_bg, mask, d_a, d_b, d_proj5, B, NN, C, C)
+    again = torch.empty_like(d_proj5)
+    m.trimul_gate_split_bwd(zln, w_ap, w_ag, w_bp, w_bg, mask, d_a, d_b, again, B, NN, C, C)
+    torch.cuda.synchronize()
+    assert result.data_ptr() == d_proj5.data_ptr()
+    assert (bits(d_proj5[:, 4 * C:]) == SENTINEL).all()  # slice 4 is left to sig_mul_bwd_out
+    assert torch.equal(bits(d_proj5[:, :4 * C]), bits(again[:, :4 * C]))
+    zl, mk = f64(zln), f64(mask)
+    got = f64(d_proj5).reshape(rows, 5, C)
+    for side, (wv, wg, d) in enumerate(((w_ap, w_ag, d_a), (w_bp, w_bg, d_b))):
+        grad_rows = rows_of_channel_major(f64(d), B, C, NN)
+        (dv, ev), (dg, eg) = gate_reference(zl, f64(wv), f64(wg), grad_rows, mk)
+        for slice_, want, err in ((2 * side, dv, ev), (2 * side + 1, dg, eg)):
+            assert_within(got[:, slice_], want, HALF_BF16 * (np.abs(want) + err) + err + TINY, f"slice {slice_}")
+    assert not got[0, :4].any()  # the masked row
