@@ -142,3 +142,16 @@ def eager_gradients(z, mask, grad, p, B, N, outgoing, layer=eager_layer):
     out = layer(zf, mask, leaves, B, N, outgoing)
     grads = torch.autograd.grad(out, [zf] + leaves.tensors(), grad.float())
     return dict(zip(["z"] + p.names(), grads))
+
+
+def relative_errors(out, grads, z, mask, grad, p, B, N, outgoing):
+    """||got - autograd|| / ||autograd|| of the output and of every gradient, by name."""
+    with torch.no_grad():
+        ref_out = eager_layer(z.float(), mask, p, B, N, outgoing)
+    want = eager_gradients(z, mask, grad, p, B, N, outgoing)
+    assert set(grads) == set(want)
+    errors = {"out": ((out.float() - ref_out).norm() / ref_out.norm()).item()}
+    for name, ref in want.items():
+        assert grads[name].shape == ref.shape, name
+        errors[name] = ((grads[name].float() - ref).norm() / ref.norm()).item()
+    return errors

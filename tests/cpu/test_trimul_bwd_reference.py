@@ -7,7 +7,6 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-import torch
 
 from harness import ROOT
 from trimul_bwd_reference import (ReferenceModule, dgb_partials, fma32, grouped_fold, ln_backward_rows,
@@ -78,11 +77,6 @@ def test_layer_from_the_module_functions_matches_autograd(B, N, C, outgoing):
     m = ReferenceModule()
     out, saved = trimul_layer.forward(m, z, mask, p, B, N, outgoing)
     got = trimul_layer.backward(m, grad, saved, p, B, N, outgoing)
-    with torch.no_grad():
-        ref_out = trimul_layer.eager_layer(z.float(), mask, p, B, N, outgoing)
-    want = trimul_layer.eager_gradients(z, mask, grad, p, B, N, outgoing)
-    assert (out.float() - ref_out).norm() <= 2e-2 * ref_out.norm()
-    assert set(got) == set(want)
-    for name, ref in want.items():
-        err = (got[name].float() - ref).norm()
-        assert err <= 3e-2 * ref.norm(), f"{name}: relative error {err / ref.norm():.3e}"
+    errors = trimul_layer.relative_errors(out, got, z, mask, grad, p, B, N, outgoing)
+    assert errors.pop("out") <= 2e-2
+    assert max(errors.values()) <= 3e-2, errors

@@ -37,16 +37,9 @@ def test_layer_against_autograd(B, N, C, outgoing):
     p = trimul_layer.make_params(C, seed=N)
     z, mask, grad = trimul_layer.make_inputs(B, N, C, seed=C + N)
     out, grads = run(m, z, mask, grad, p, B, N, outgoing)
-    with torch.no_grad():
-        ref_out = trimul_layer.eager_layer(z.float(), mask, p, B, N, outgoing)
-    want = trimul_layer.eager_gradients(z, mask, grad, p, B, N, outgoing)
-    assert (out.float() - ref_out).norm() <= 2e-2 * ref_out.norm()
-    assert set(grads) == set(want)
-    for name, ref in want.items():
-        got = grads[name].float()
-        assert got.shape == ref.shape, name
-        err = (got - ref).norm()
-        assert err <= 3e-2 * ref.norm(), f"{name}: relative error {err / ref.norm():.3e}"
+    errors = trimul_layer.relative_errors(out, grads, z, mask, grad, p, B, N, outgoing)
+    assert errors.pop("out") <= 2e-2
+    assert max(errors.values()) <= 3e-2, errors
     # bit-identical over a rerun
     out2, grads2 = run(m, z, mask, grad, p, B, N, outgoing)
     assert torch.equal(bits(out), bits(out2))
