@@ -25,7 +25,7 @@ constexpr int kGradPitch = 136;  // d_a / d_b tile: [channel][tile row]
 constexpr int kGateStagePitch = 72;  // output staging: [tile row][first slice 0-31 | second slice 32-63]
 
 struct GateSplitSmem {
-  __nv_bfloat16* weights;  // [128][C + 8]: row half * 64 + w * 16 + j
+  __nv_bfloat16* weights;  // [128][C + 8]: the panel of stage_weight_panel<4>
   __nv_bfloat16* zln;      // [128][C + 8]
   __nv_bfloat16* d_a;      // [32][136]
   __nv_bfloat16* d_b;      // [32][136]
@@ -151,24 +151,15 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads, 2)
   const int lane = threadIdx.x % 32;
   const int pitch = C + 8;
 
-  // The band's weights, once per block: panel row half * 64 + w * 16 + j holds weight w of
-  // hidden channel 32bx + 16 half + j, so each warp's four 16-row weight blocks are contiguous.
-  const int pieces = C / 8;
-  for (int i = threadIdx.x; i < 128 * pieces; i += kBlockThreads) {
-    const int row = i / pieces;
-    const int q = i - row * pieces;
-    const int half = row / 64;
-    const int w = (row / 16) % 4;
-    const int64_t h = static_cast<int64_t>(blockIdx.x) * kChannelBlock + 16 * half + row % 16;
-    const float* weight = w == 0 ? w_ap : w == 1 ? w_ag : w == 2 ? w_bp : w_bg;
-    stage_weights8(smem.weights + row * pitch + 8 * q, weight + h * C + 8 * q);
-  }
+  // The band's four weights, once per block, in the input stage's panel layout.
+  const float* const weights[kGateWeights] = {w_ap, w_ag, w_bp, w_bg};
+  stage_weight_panel<kGateWeights>(smem.weights, weights, static_cast<int64_t>(blockIdx.x) * kChannelBlock, C);
 
   int64_t tile = blockIdx.y;
   if (tile * kTileRows >= rows) return;
   load_zln_tile(smem.zln, zln, tile * kTileRows, rows, C, true);
-  const ProjectionLanes lanes = projection_lanes(ptx::smem_address(smem.zln), ptx::smem_address(smem.weights), pitch,
-                                                 32 * (warp % 4), 64 * (warp / 4), lane);
+  const ProjectionLanes lanes =
+      warp_projection_lanes<kGateWeights>(ptx::smem_address(smem.zln), ptx::smem_address(smem.weights), pitch, warp, lane);
   for (;;) {
     const int64_t r0 = tile * kTileRows;
     stage_gate_grads(smem, d_a, d_b, r0, rows, NN, H);

@@ -47,22 +47,13 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads, 2)
   // Only the first block column writes the statistics and zln, each row once.
   const bool owner = blockIdx.x == 0;
 
-  // Panel row 80 * half + 16 * w + j: weight w of hidden channel channel0 + 16 * half + j.
-  const int groups = C / 8;
-  for (int i = t; i < 2 * kInFwdWeights * 16 * groups; i += kBlockThreads) {
-    const int row = i / groups;
-    const int q = i - row * groups;
-    const int half = row / 80;
-    const int w = (row % 80) / 16;
-    const float* src = w == 0 ? w_ap : w == 1 ? w_ag : w == 2 ? w_bp : w == 3 ? w_bg : w_g;
-    stage_weights8(panel + row * pitch + 8 * q,
-                   src + static_cast<int64_t>(channel0 + 16 * half + row % 16) * C + 8 * q);
-  }
+  const float* const weights[kInFwdWeights] = {w_ap, w_ag, w_bp, w_bg, w_g};
+  stage_weight_panel<kInFwdWeights>(panel, weights, channel0, C);
 
   const int half = warp / 4;
   const int warp_rows = 32 * (warp % 4);
-  const ProjectionLanes lanes = projection_lanes(ptx::smem_address(tile), ptx::smem_address(panel), pitch, warp_rows,
-                                                 kInFwdWeights * 16 * half, lane);
+  const ProjectionLanes lanes =
+      warp_projection_lanes<kInFwdWeights>(ptx::smem_address(tile), ptx::smem_address(panel), pitch, warp, lane);
   const float inv_c = ptx::rcp_rn(static_cast<float>(C));
   const bool lane_has_channels = 4 * lane < C;  // lane l owns channels 4l .. 4l + 3
 

@@ -25,6 +25,27 @@ __device__ __forceinline__ void stage_weights8(__nv_bfloat16* dst, const float* 
       make_uint4(pack_bf16x2(v[0], v[1]), pack_bf16x2(v[2], v[3]), pack_bf16x2(v[4], v[5]), pack_bf16x2(v[6], v[7]));
 }
 
+// The weight panel of a block's 32-channel band: panel row kWeights * 16 * half + 16 * w + j
+// holds BF16(weight w of hidden channel channel0 + 16 * half + j), so the kWeights 16-row
+// blocks that one warp's channel half multiplies lie together. Every kernel that projects
+// (the input stage with five weights, the gate split with four) stages its panel here.
+template <int kWeights>
+__device__ __forceinline__ void stage_weight_panel(__nv_bfloat16* panel, const float* const (&weights)[kWeights],
+                                                   int64_t channel0, int C) {
+  const int groups = C / 8;
+  const int pitch = C + 8;
+  for (int i = threadIdx.x; i < 2 * kWeights * 16 * groups; i += blockDim.x) {
+    const int row = i / groups;
+    const int q = i - row * groups;
+    const int half = row / (16 * kWeights);
+    const int w = (row % (16 * kWeights)) / 16;
+    const float* src = weights[0];
+#pragma unroll
+    for (int k = 1; k < kWeights; ++k) src = w == k ? weights[k] : src;  // no indexed local array
+    stage_weights8(panel + row * pitch + 8 * q, src + (channel0 + 16 * half + row % 16) * C + 8 * q);
+  }
+}
+
 // value * sigmoid(logit) = value / (1 + 2^(-log2(e) * logit)), with the approximate
 // base-2 exponential and the approximate division.
 __device__ __forceinline__ float sigmoid_gated(float value, float logit) {
@@ -53,6 +74,14 @@ __device__ __forceinline__ ProjectionLanes projection_lanes(uint32_t tile, uint3
   const int b_col = 8 * ((lane >> 3) & 1);
   return {tile + static_cast<uint32_t>((a_row * pitch + a_col) * 2),
           panel + static_cast<uint32_t>((b_row * pitch + b_col) * 2)};
+}
+
+// The lanes of warp `warp` of eight: tile rows 32 (warp mod 4) .. +31 against the weight blocks
+// of channel half warp / 4 in a panel staged by stage_weight_panel<kWeights>.
+template <int kWeights>
+__device__ __forceinline__ ProjectionLanes warp_projection_lanes(uint32_t tile, uint32_t panel, int pitch, int warp,
+                                                                 int lane) {
+  return projection_lanes(tile, panel, pitch, 32 * (warp % 4), kWeights * 16 * (warp / 4), lane);
 }
 
 // One 16-channel step k of the sum.

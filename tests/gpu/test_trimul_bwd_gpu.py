@@ -266,3 +266,40 @@ def test_gate_split_from_the_forward(C, B, NN):
         for slice_, want, err in ((2 * side, dv, ev), (2 * side + 1, dg, eg)):
             assert_within(got[:, slice_], want, HALF_BF16 * (np.abs(want) + err) + err + TINY, f"slice {slice_}")
     assert not got[0, :4].any()  # the masked row
+
+
+@pytest.mark.parametrize("C, B, NN", [
+    pytest.param(32, 1, 130, marks=pytest.mark.sanitize, id="C32-B1-NN130"),
+    pytest.param(64, 2, 43, id="C64-B2-NN43"),
+    pytest.param(96, 1, 300, id="C96-B1-NN300"),
+    pytest.param(128, 3, 100, id="C128-B3-NN100"),
+])
+def test_gate_split_recomputes_the_forward_projections(C, B, NN):
+    """The gate split's ap, ag, bp, bg carry the input stage's bits. The test-only probe runs the
+    projection routine on both panel layouts (the input stage's five weights, the gate split's
+    four) and must agree in FP32 bit for bit; the probe's fifth projection rounds to the input
+    stage's own g, and the real gate split, with zero gate weights (s = 1/2), mask 1 and
+    gradient 1, returns d_ag = ap / 4 and d_bg = bp / 4, the probe's values rounded to BF16."""
+    m = load("trimul")
+    probe = importlib.import_module("_kestrovane_trimul_probe")
+    ins, _, _ = gate_inputs(C, B, NN, seed=C * NN)
+    z, w_ap, w_ag, w_bp, w_bg, w_g, mask, gamma, beta = ins
+    rows = B * NN
+    *_, g, _, _, zln = m.trimul_in_fwd(*ins, B, NN, C, C, True)
+    five = probe.probe_projections(zln, [w_ap, w_ag, w_bp, w_bg, w_g])
+    four = probe.probe_projections(zln, [w_ap, w_ag, w_bp, w_bg])
+    torch.cuda.synchronize()
+    assert torch.equal(bits(five[:, :4]), bits(four))
+    assert torch.equal(bits(five[:, 4].to(BF16)), bits(g))
+
+    zero = torch.zeros_like(w_ag)
+    ones = torch.ones(B * C, NN, dtype=BF16, device="cuda")
+    d_proj5 = torch.empty(rows, 5 * C, dtype=BF16, device="cuda")
+    m.trimul_gate_split_bwd(zln, w_ap, zero, w_bp, zero, torch.ones(rows, device="cuda"), ones, ones, d_proj5,
+                            B, NN, C, C)
+    gated = probe.probe_projections(zln, [w_ap, zero, w_bp, zero])
+    torch.cuda.synchronize()
+    d = d_proj5.view(rows, 5, C)
+    assert (d[:, 0].float() == 0.5).all() and (d[:, 2].float() == 0.5).all()
+    assert torch.equal(bits((d[:, 1].float() * 4).to(BF16)), bits(gated[:, 0].to(BF16)))
+    assert torch.equal(bits((d[:, 3].float() * 4).to(BF16)), bits(gated[:, 2].to(BF16)))
