@@ -44,9 +44,6 @@ constexpr int64_t dgb_rows_per_chunk(int64_t rows, int64_t sms) {
 
 constexpr int64_t dgb_chunks(int64_t rows, int64_t rows_per_chunk) { return ceil_div_positive(rows, rows_per_chunk); }
 
-// The chunks are grid y of the partial kernel.
-constexpr bool dgb_chunks_fit(int64_t chunks) { return chunks <= kDgbMaxChunks; }
-
 // The transposed backward's work split for N >= 1 and B >= 1 (NN = N * N already bounded by
 // the entry): tiles of 32 positions per batch element, one chunk of partials per tile, and the
 // chunks dealt to 64 groups in runs of chunks_per_group.

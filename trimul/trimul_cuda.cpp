@@ -18,6 +18,7 @@
 
 #include "common/checks.h"
 #include "common/module.h"
+#include "trimul/trimul_bwd_checks.h"
 #include "trimul/trimul_bwd_launch.h"
 #include "trimul/trimul_bwd_plan.h"
 #include "trimul/trimul_launch.h"
@@ -430,9 +431,9 @@ std::vector<at::Tensor> ln_bwd_dgb(const at::Tensor& input, const at::Tensor& gr
   at::Tensor dgamma = torch::empty({C}, fp32);
   at::Tensor dbeta = torch::empty_like(dgamma);
   const int64_t sms = multiprocessor_count(input.device().index(), fn);
-  const int64_t rows_per_chunk = plan::dgb_rows_per_chunk(rows, sms);
-  const int64_t chunks = plan::dgb_chunks(rows, rows_per_chunk);
-  TORCH_CHECK(plan::dgb_chunks_fit(chunks), fn, ": reduction chunks exceed the production grid-y limit");
+  const plan::DgbPlan dgb = plan::checked_dgb_plan(rows, sms, fn);
+  const int64_t rows_per_chunk = dgb.rows_per_chunk;
+  const int64_t chunks = dgb.chunks;
   at::Tensor partials = torch::empty({2 * chunks, C}, fp32);
   kestrovane::trimul::launch_ln_bwd_dgb_partial({input.const_data_ptr(), grad_out.const_data_ptr(), rows, C,
                                                  row_stride, rows_per_chunk, chunks, mean.const_data_ptr<float>(),

@@ -25,7 +25,11 @@ INT_MAX = 2**31 - 1
 def test_dgb_row_chunks(rows, sms, rows_per_chunk, chunks):
     assert host.dgb_rows_per_chunk(rows, sms) == rows_per_chunk
     assert host.dgb_chunks(rows, rows_per_chunk) == chunks
-    assert host.dgb_chunks_fit(chunks) == (chunks <= 65535)
+    if chunks <= 65535:
+        assert host.checked_dgb_plan(rows, sms) == (rows_per_chunk, chunks)
+    else:
+        with pytest.raises(RuntimeError, match="^ln_bwd_dgb: reduction chunks exceed the production grid-y limit"):
+            host.checked_dgb_plan(rows, sms)
     # chunk k covers [k * rows_per_chunk, min((k + 1) * rows_per_chunk, rows)): the last one is not empty
     assert (chunks - 1) * rows_per_chunk < rows <= chunks * rows_per_chunk
 
@@ -91,10 +95,16 @@ def test_grids():
     (96, 10**7, 132, (3, 88, 1)),
     (128, 10**7, 1, (4, 1, 1)),         # (2 * 1) / 4 = 0, raised to one row of blocks
     (64, 1, 132, (2, 1, 1)),
-    (32, 2**40, 40000, (1, 80000, 1)),  # beyond grid y: the entry refuses it
+    (32, 2**40, 32767, (1, 65534, 1)),
 ])
 def test_gate_split_grid(H, rows, sms, grid):
     assert host.gate_split_grid(H, rows, sms) == grid
+
+
+def test_gate_split_grid_y_limit():
+    assert host.gate_split_grid(64, 2**40, 65535) == (2, 65535, 1)
+    with pytest.raises(RuntimeError, match="^trimul_gate_split_bwd: grid.y overflow"):
+        host.gate_split_grid(32, 2**40, 32768)  # 65536 row blocks
 
 
 def test_shared_bytes():

@@ -5,7 +5,9 @@
 #include <tuple>
 
 #include "common/module.h"
+#include "trimul/trimul_bwd_checks.h"
 #include "trimul/trimul_bwd_plan.h"
+#include "trimul/trimul_launch_checks.h"
 
 namespace {
 
@@ -32,7 +34,10 @@ KESTROVANE_MODULE(_kestrovane_trimul_bwd_host, m) {
   m.attr("GATE_SPLIT_MAX_SMEM_BYTES") = trimul::kGateSplitMaxSmemBytes;
   m.def("dgb_rows_per_chunk", &trimul::dgb_rows_per_chunk);
   m.def("dgb_chunks", &trimul::dgb_chunks);
-  m.def("dgb_chunks_fit", &trimul::dgb_chunks_fit);
+  m.def("checked_dgb_plan", [](int64_t rows, int64_t sms) {
+    const trimul::DgbPlan p = trimul::checked_dgb_plan(rows, sms, "ln_bwd_dgb");
+    return std::tuple<int64_t, int64_t>{p.rows_per_chunk, p.chunks};
+  });
   m.def("transpose_plan", &transpose_plan);
   m.def("group_chunks", &group_chunks);
   m.def("dgamma_partial", &trimul::dgamma_partial);
@@ -47,9 +52,9 @@ KESTROVANE_MODULE(_kestrovane_trimul_bwd_host, m) {
         [](int64_t N, int64_t B) { return as_tuple(trimul::transpose_grid(trimul::transpose_plan(N, B), B)); });
   m.def("group_fold_grid", [](int64_t H) { return as_tuple(trimul::group_fold_grid(H)); });
   m.def("wgrad_fold_grid", [](int64_t MC) { return as_tuple(trimul::wgrad_fold_grid(MC)); });
-  // the gate split sizes its persistent grid as the input stage does
+  // the gate split sizes and checks its persistent grid as the input stage does
   m.def("gate_split_grid", [](int H, int64_t rows, int64_t sms) {
-    const trimul::Grid2 g = trimul::in_fwd_grid(rows, H, sms);
+    const trimul::Grid2 g = trimul::checked_row_block_grid(rows, H, sms, "trimul_gate_split_bwd");
     return std::tuple<int64_t, int64_t, int64_t>{g.x, g.y, 1};
   });
 }
