@@ -2,7 +2,6 @@
 distinction between a validation failure and a call that passed validation."""
 import ctypes
 import importlib
-import os
 import pathlib
 import sys
 
@@ -10,9 +9,10 @@ import pytest
 import torch
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-BUILD = pathlib.Path(os.environ.get("KESTROVANE_BUILD", ROOT / "build"))
-if str(BUILD) not in sys.path:
-    sys.path.insert(0, str(BUILD))
+sys.path.insert(0, str(ROOT / "scripts"))
+from build_path import use_build  # noqa: E402
+
+BUILD = use_build()
 
 MODULES = {
     "forward": "_kestrovane_forward_sm90a",
@@ -78,6 +78,11 @@ def expected_condition(condition):
 
 def hopper_available():
     return torch.cuda.is_available() and torch.cuda.get_device_capability() == (9, 0)
+
+
+def case_marks(case, **chosen):
+    """The marks named by the keywords (marker name -> set of cases) whose set holds `case`."""
+    return [getattr(pytest.mark, name) for name, cases in chosen.items() if case in cases]
 
 
 requires_hopper = pytest.mark.skipif(not hopper_available(),
