@@ -98,7 +98,7 @@ if [ -z "$tool_path" ]; then
   sanitizer_lines+=("compute-sanitizer not found: not run")
 else
   filter=()
-  if "$tool_path" --help 2>/dev/null | grep -q -- "--kernel-name "; then
+  if "$tool_path" --help 2>/dev/null | grep -q -- "--kernel-name"; then
     filter=(--kernel-name kns=kestrovane_)
   else
     say "  this compute-sanitizer has no --kernel-name filter: every kernel is checked"

@@ -111,16 +111,27 @@ def test_warnings_alone_get_one_retry_then_every_step_runs_in_order(tmp_path):
         esac
         WRITE_OUTPUT
         """)
+    # a compute-sanitizer that runs its program unchecked and reports no error
+    executable(tmp_path / "bin" / "compute-sanitizer", f"""\
+        [ "$1" = --help ] && {{ echo "  --kernel-name <filter>"; exit 0; }}
+        echo "$*" >> "{tmp_path}/bin/sanitizer-calls"
+        while [ "${{1#--}}" != "$1" ]; do shift 2; done
+        echo "========= ERROR SUMMARY: 0 errors"
+        exec "$@"
+        """)
     result, _ = run_check(tmp_path, env=compilers)
     console = result.stdout
     assert "retrying once without -Werror" in console and "built only without -Werror" in console
     calls = (tmp_path / "bin" / "pytest-calls").read_text().splitlines()
     files = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "tests" / "gpu").glob("test_*.py"))
-    # smoke first, then each file in a process of its own, then the slow tests
+    # smoke first, then each file in a process of its own, the sanitizers, the slow tests last
     assert "-m smoke tests/gpu" in calls[0]
-    assert [c.split()[-1] for c in calls[1:-1]] == files
-    assert all("-m not smoke and not slow" in c for c in calls[1:-1])
+    assert [c.split()[-1] for c in calls[1:-4]] == files
+    assert all("-m not smoke and not slow" in c for c in calls[1:-4])
+    assert all("-m sanitize tests/gpu" in c for c in calls[-4:-1])
     assert "-m slow tests/gpu" in calls[-1]
+    tools = [c.split()[:4] for c in (tmp_path / "bin" / "sanitizer-calls").read_text().splitlines()]
+    assert tools == [["--tool", t, "--kernel-name", "kns=kestrovane_"] for t in ("memcheck", "racecheck", "synccheck")]
     # every run logs its events and has a per-test timeout
     assert all("--results-file" in c and "--test-timeout" in c for c in calls)
     # no test result came back: that is a failure, not a pass
