@@ -77,6 +77,9 @@ $(BUILD)/obj/tests/support/%.o: tests/support/%.cpp $(BUILD)/config.mk
 
 all: $(MODULE_FILES) $(TEST_MODULES)
 modules: $(MODULE_FILES)
+# The deliverables' paths, for setup.py to package.
+print-modules:
+	@echo $(MODULE_FILES)
 .DEFAULT_GOAL := all
 
 $(BUILD)/obj/%.o: %.cpp $(BUILD)/config.mk
@@ -92,7 +95,7 @@ $(BUILD) $(addprefix $(BUILD)/obj/,$(DIRS)):
 clean:
 	rm -rf $(BUILD)
 
-.PHONY: all modules clean
+.PHONY: all modules print-modules clean
 # Objects of the test-only modules are kept, so an unchanged helper is not rebuilt.
 .SECONDARY:
 -include $(shell find $(BUILD)/obj -name '*.d' 2>/dev/null)
