@@ -8,7 +8,7 @@ import torch
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "scripts"))
 from build_path import use_build  # noqa: E402
 
-use_build()  # KESTROVANE_BUILD, else build/
+use_build()
 
 
 def time_ms(fn, warmup=5, repeat=30):

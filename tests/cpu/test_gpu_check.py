@@ -201,3 +201,9 @@ def test_a_hung_test_ends_only_its_process(tmp_path):
     assert result.stdout.splitlines() == ["passed 2, failed 1, errors 0, skipped 0, died 1, not run 0",
                                           "test_hangs or test_fails"]
     assert "Timeout" in (tmp_path / "log").read_text()  # the hung test's stack
+
+
+def test_the_benchmark_run_fits_the_files_a_device_call_returns():
+    # scripts/gpu_bench.sh writes one table per benchmark and the build log; a device call
+    # hands back at most 8 files
+    assert len(list((ROOT / "bench").glob("bench_*.py"))) + 1 <= 8
