@@ -5,7 +5,10 @@ import sys
 
 import torch
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "build"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "scripts"))
+from build_path import use_build  # noqa: E402
+
+use_build()
 
 
 def time_ms(fn, warmup=5, repeat=30):

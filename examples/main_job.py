@@ -10,7 +10,10 @@ import sys
 import torch
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "build"))
+sys.path.insert(0, str(ROOT / "scripts"))
+from build_path import use_build  # noqa: E402
+
+use_build()
 
 MODULES = ["_kestrovane_forward_sm90a", "_kestrovane_delta_sm90a", "_kestrovane_dkdv_sm90a",
            "_kestrovane_dq_dbias_sm90a", "_kestrovane_trimul_sm90a"]

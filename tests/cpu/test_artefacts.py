@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from harness import BUILD, MODULES, ROOT
+from harness import BUILD, MODULES, ROOT, library_kernels
 
 
 def nvidia_tool(name):
@@ -102,6 +102,16 @@ def test_atomic_detector_on_known_lines():
         "        /*0040*/  @P0 STG.E.U16 desc[UR4][R2.64], R7 ;",
     ]
     assert atomics(sass_functions("\n".join(lines))) == {"with_atomics": ["ATOMG", "ATOMS", "RED"]}
+
+
+@pytest.mark.parametrize("path", module_files())
+def test_the_sanitizer_filter_names_every_kernel(path):
+    # scripts/gpu_check.sh checks only kernels whose names hold one of these substrings, so a
+    # kernel outside them would never meet the sanitizers
+    names = library_kernels()
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    assert functions
+    assert [f for f in functions if not any(n in f for n in names)] == []
 
 
 @pytest.mark.parametrize("path", module_files())

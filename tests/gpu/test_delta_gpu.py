@@ -62,7 +62,7 @@ def assert_bits_equal(got, want):
                                f"{want[mismatch[:4]]}"
 
 
-SHAPES = [pytest.param([1, 1, 3, 2, 8], marks=pytest.mark.sanitize)] + [
+SHAPES = [pytest.param([1, 1, 3, 2, 8], marks=[pytest.mark.sanitize, pytest.mark.smoke])] + [
     [2, 3, 5, 3, D] for D in (1, 8, 40, 64, 100, 128)  # 90 rows: the last block holds two
 ] + [
     [1, 1, 1, 1, 64],      # one row
@@ -155,6 +155,7 @@ def sparse_row(D, device):
     return dO.view(1, 1, 1, 1, D), O.view(1, 1, 1, 1, D), want
 
 
+@pytest.mark.slow
 def test_head_dimension_near_the_int_limit():
     # D = 2^31 - 1: a lane's column index passes 2^31 - 32, where an int would wrap.
     free, _ = torch.cuda.mem_get_info()

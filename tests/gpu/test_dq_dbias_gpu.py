@@ -7,7 +7,7 @@ import torch
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, make_inputs, reference
 from dq_reference import broadcast_fold, dq_reference, left_fold_fp32, run_dq
-from harness import BF16, F32, load, requires_hopper
+from harness import BF16, F32, case_marks, load, requires_hopper
 
 pytestmark = requires_hopper
 
@@ -44,8 +44,9 @@ CASES = [
     (128, 1, 5, 1),       # general, one row
 ]
 SANITIZE = {(8, 1, 5, 1000), (16, 32, 6, 32)}
-PARAMS = [pytest.param(*case, marks=[pytest.mark.sanitize] if case in SANITIZE else [], id="D{}-N{}-O{}-slab{}".format(*case))
-          for case in CASES]
+SMOKE = {(8, 1, 5, 1000), (16, 32, 6, 32), (8, 64, 6, 64)}  # one case per lane
+PARAMS = [pytest.param(*case, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE),
+                       id="D{}-N{}-O{}-slab{}".format(*case)) for case in CASES]
 
 
 def other_plans(D, N, O, slab_rows, B):
@@ -110,6 +111,7 @@ def test_reruns_are_bit_identical(D, N, O, slab_rows):
             assert_bit_identical(again[name], first[name], name)
 
 
+@pytest.mark.slow
 def test_grid_orientation_does_not_change_results():
     # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the
     # first wave on z
@@ -139,7 +141,7 @@ def test_exact_tiles_lane_refuses_a_partial_slab_before_writing():
 
 @pytest.mark.parametrize("target, bias_prefix", [
     ([4], [1]), ([4], [4]), ([2, 3], [3]), ([2, 3], [2, 1]), ([2, 3], []), ([3, 1, 2], [3, 1, 1]),
-    pytest.param([5], [], marks=pytest.mark.sanitize),
+    pytest.param([5], [], marks=[pytest.mark.sanitize, pytest.mark.smoke]),
 ])
 def test_broadcast_reduction_is_the_fixed_fold(target, bias_prefix):
     H, N = 3, 37

@@ -71,10 +71,10 @@ def assert_close_to_reference(out, lse, ref_out, ref_lse):
 SHAPES = [
     # B, O, H, N: key-tile counts 1, 2, 3 and 5 (first use of each barrier, the parity flip
     # after two tiles, the refill of a stage), a tail, and O == N
-    pytest.param(1, 1, 1, 64, marks=pytest.mark.sanitize),
+    pytest.param(1, 1, 1, 64, marks=[pytest.mark.sanitize, pytest.mark.smoke]),
     (2, 3, 2, 128),
     (1, 2, 3, 192),
-    (1, 2, 2, 320),
+    pytest.param(1, 2, 2, 320, marks=pytest.mark.sanitize),
     (2, 3, 2, 100),
     (2, 37, 2, 37),   # SquarePair: b = bo / N
 ]
@@ -128,6 +128,7 @@ def test_shadow_residual(D):
     assert refined <= plain
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("D", TIERS)
 def test_both_grid_orientations_agree(D):
     # B*O = 65535 puts query tiles on grid x; 65536 swaps them onto grid z.

@@ -13,7 +13,7 @@ def physical(bo, H, N, D, seed):
 
 
 @pytest.mark.parametrize("bo, H, N, D", [
-    pytest.param(1, 2, 3, 4, marks=pytest.mark.sanitize),
+    pytest.param(1, 2, 3, 4, marks=[pytest.mark.sanitize, pytest.mark.smoke]),
     (3, 4, 5, 64),
     (2, 3, 7, 2),
     (1, 1, 13, 64),    # H = 1: a plain copy

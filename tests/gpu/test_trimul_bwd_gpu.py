@@ -50,8 +50,8 @@ def sms():
 
 # (C, rows): each channel count with one row, a partial 8-row block, and many chunks
 LN_CASES = [
-    pytest.param(32, 1, marks=pytest.mark.sanitize, id="C32-rows1"),
-    pytest.param(64, 13, marks=pytest.mark.sanitize, id="C64-rows13"),
+    pytest.param(32, 1, marks=[pytest.mark.sanitize, pytest.mark.smoke], id="C32-rows1"),
+    pytest.param(64, 13, id="C64-rows13"),
     pytest.param(96, 1, id="C96-rows1"),
     pytest.param(128, 7, id="C128-rows7"),
     pytest.param(32, 2047, id="C32-rows2047"),
@@ -102,8 +102,8 @@ def test_ln_bwd_dgb_folds_chunks_in_order():
 
 # (N, H, B): N = 4 (half tiles empty), N = 5 (a partial tile), chunks spread over the groups
 TRANSPOSE_CASES = [
-    pytest.param(4, 32, 1, marks=pytest.mark.sanitize, id="N4-H32-B1"),
-    pytest.param(5, 64, 2, marks=pytest.mark.sanitize, id="N5-H64-B2"),
+    pytest.param(4, 32, 1, marks=[pytest.mark.sanitize, pytest.mark.smoke], id="N4-H32-B1"),
+    pytest.param(5, 64, 2, id="N5-H64-B2"),
     pytest.param(4, 96, 3, id="N4-H96-B3"),
     pytest.param(5, 128, 1, id="N5-H128-B1"),
     pytest.param(64, 32, 3, id="N64-H32-B3"),
@@ -135,7 +135,7 @@ def test_transpose_ln_bwd_bits(N, H, B):
 
 
 @pytest.mark.parametrize("chunks, M, C", [
-    pytest.param(1, 3, 5, marks=pytest.mark.sanitize, id="one-chunk"),
+    pytest.param(1, 3, 5, marks=[pytest.mark.sanitize, pytest.mark.smoke], id="one-chunk"),
     pytest.param(7, 96, 32, id="7x96x32"),
     pytest.param(40, 160, 128, id="40x160x128"),
     pytest.param(3, 1, 1000001, id="3x1x1000001"),
@@ -169,7 +169,7 @@ def test_wgrad_fold_order_and_signed_zero():
 # ---------------------------------------------------------------- sigmoid-multiply
 
 @pytest.mark.parametrize("H, rows", [
-    pytest.param(32, 1, marks=pytest.mark.sanitize, id="H32-rows1"),
+    pytest.param(32, 1, marks=[pytest.mark.sanitize, pytest.mark.smoke], id="H32-rows1"),
     pytest.param(64, 999, id="H64-rows999"),
     pytest.param(96, 8, id="H96-rows8"),
     pytest.param(128, 3000, id="H128-rows3000"),
@@ -205,8 +205,8 @@ def test_sig_mul_bwd_into_slice_4(H, rows):
 # (C = H, B, NN): every channel count with a partial tile, a tile across batch elements, NN not
 # a multiple of 8, whole vector pieces, and more row tiles than resident blocks
 GATE_CASES = [
-    pytest.param(32, 1, 1, marks=pytest.mark.sanitize, id="C32-B1-NN1"),
-    pytest.param(64, 3, 43, marks=pytest.mark.sanitize, id="C64-B3-NN43"),
+    pytest.param(32, 1, 1, marks=[pytest.mark.sanitize, pytest.mark.smoke], id="C32-B1-NN1"),
+    pytest.param(64, 3, 43, id="C64-B3-NN43"),
     pytest.param(96, 2, 128, id="C96-B2-NN128"),
     pytest.param(128, 3, 43, id="C128-B3-NN43"),
     pytest.param(32, 2, 1000, id="C32-B2-NN1000"),
@@ -269,7 +269,7 @@ def test_gate_split_from_the_forward(C, B, NN):
 
 
 @pytest.mark.parametrize("C, B, NN", [
-    pytest.param(32, 1, 130, marks=pytest.mark.sanitize, id="C32-B1-NN130"),
+    pytest.param(32, 1, 130, id="C32-B1-NN130"),
     pytest.param(64, 2, 43, id="C64-B2-NN43"),
     pytest.param(96, 1, 300, id="C96-B1-NN300"),
     pytest.param(128, 3, 100, id="C128-B3-NN100"),

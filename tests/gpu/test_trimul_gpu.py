@@ -16,7 +16,7 @@ CONSTANT = 0.75  # a row of one value: mean is the value, the variance 0
 
 # (C = H, B, NN)
 CASES = [
-    pytest.param(32, 1, 1, marks=pytest.mark.sanitize, id="C32-B1-NN1"),
+    pytest.param(32, 1, 1, marks=[pytest.mark.sanitize, pytest.mark.smoke], id="C32-B1-NN1"),
     pytest.param(64, 3, 3, marks=pytest.mark.sanitize, id="C64-B3-NN3"),
     pytest.param(64, 1, 127, id="C64-B1-NN127"),
     pytest.param(96, 1, 128, id="C96-B1-NN128"),

@@ -2,17 +2,18 @@
 distinction between a validation failure and a call that passed validation."""
 import ctypes
 import importlib
-import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
 import torch
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-BUILD = pathlib.Path(os.environ.get("KESTROVANE_BUILD", ROOT / "build"))
-if str(BUILD) not in sys.path:
-    sys.path.insert(0, str(BUILD))
+sys.path.insert(0, str(ROOT / "scripts"))
+from build_path import use_build  # noqa: E402
+
+BUILD = use_build()
 
 MODULES = {
     "forward": "_kestrovane_forward_sm90a",
@@ -80,6 +81,11 @@ def hopper_available():
     return torch.cuda.is_available() and torch.cuda.get_device_capability() == (9, 0)
 
 
+def case_marks(case, **chosen):
+    """The marks named by the keywords (marker name -> set of cases) whose set holds `case`."""
+    return [getattr(pytest.mark, name) for name, cases in chosen.items() if case in cases]
+
+
 requires_hopper = pytest.mark.skipif(not hopper_available(),
                                      reason="needs a CUDA device of compute capability 9.0 (Hopper)")
 
@@ -91,3 +97,9 @@ def driver_present():
         return True
     except OSError:
         return False
+
+
+def library_kernels():
+    """The kernel-name substrings that restrict the GPU check's sanitizers to this library's kernels."""
+    code = f'source "{ROOT / "scripts" / "gpu_common.sh"}"; printf "%s\\n" "${{LIBRARY_KERNELS[@]}}"'
+    return subprocess.run(["bash", "-c", code], capture_output=True, text=True, check=True).stdout.split()
