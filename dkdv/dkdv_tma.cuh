@@ -63,18 +63,6 @@ __device__ __forceinline__ void issue_query_tile(const CUtensorMap* q_map, const
   ptx::tma_load_4d(do_tile, do_map, barrier, 0, h, first_row, batch_outer);
 }
 
-// Keeps the compiler from touching accumulators that an in-flight wgmma writes.
-__device__ __forceinline__ void fence_accumulators(float (&s)[4][4], float (&dp)[4][4]) {
-#pragma unroll
-  for (int j = 0; j < 4; ++j) {
-#pragma unroll
-    for (int x = 0; x < 4; ++x) {
-      ptx::fence_operand(s[j][x]);
-      ptx::fence_operand(dp[j][x]);
-    }
-  }
-}
-
 template <int HeadDimTier, int SeqTail, bool KeyBlocksOnX, bool DeltaTrue, bool SquarePair>
 __device__ __forceinline__ void tma_path_body(const CUtensorMap* q_map, const CUtensorMap* do_map,
                                               const CUtensorMap* k_map, const CUtensorMap* v_map,
