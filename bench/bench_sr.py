@@ -9,49 +9,31 @@ import math
 
 import torch
 
+from bench_dkdv import row_statistics
+from bench_dq_dbias import make, plans
 from common import require_hopper, time_ms
 
 import _kestrovane_dkdv_sm90a as dkdv
 import _kestrovane_dq_dbias_sm90a as dq
 
 
-def make(B, N, H, D):
-    O = N
-    q, k, v = (torch.randn(B, O, H, N, D, device="cuda").bfloat16() for _ in range(3))
-    d_output = torch.randn(B, O, N, H, D, device="cuda").bfloat16()
-    mask = torch.zeros(B, O, 1, 1, N, device="cuda")
-    mask[..., N - N // 8:] = float("-inf")  # padded keys, as a cropped batch has them
-    bias = torch.randn(B, 1, H, N, N, device="cuda").bfloat16()
-    return q, k, v, d_output, mask, bias
-
-
-def row_statistics(q, k, v, d_output, mask, bias):
-    scale = q.shape[-1] ** -0.5
-    s = (q.float() @ k.float().transpose(-1, -2)) * scale + mask + bias.float()
-    lse = torch.logsumexp(s, dim=-1)
-    out = torch.softmax(s, dim=-1) @ v.float()
-    delta = (d_output.float().permute(0, 1, 3, 2, 4) * out).sum(-1)
-    return lse.contiguous(), delta.contiguous()
-
-
-def plans(B, O, N):
-    """(slab_rows, groups_per_wave, batches_per_wave): one wave for everything, and query slabs
-    of 64 rows (continuation state between them) with a quarter of the groups per wave."""
-    groups = -(-O // 4)
-    return [(N, groups, B), (64, max(1, groups // 4), B)]
-
-
 def bytes_of(*tensors):
     return sum(t.numel() * t.element_size() for t in tensors)
 
 
-def single_reconstruction(q, k, v, d_output, lse, delta, mask, bias, plan):
+def gradients_and_workspace(q, plan):
+    """out_dq, out_dk, out_dv, out_dbias and the dBias workspace of a plan."""
     B, O, H, N, D = q.shape
     slab_rows, groups_per_wave, batches_per_wave = plan
-    dq_out, dk, dv = torch.empty_like(q), torch.empty_like(k), torch.empty_like(v)
-    dbias = torch.empty(B, 1, H, N, N, device="cuda")
     workspace = torch.empty(groups_per_wave * batches_per_wave * H * slab_rows * N, device="cuda",
                             dtype=torch.bfloat16)
+    return (torch.empty_like(q), torch.empty_like(q), torch.empty_like(q),
+            torch.empty(B, 1, H, N, N, device="cuda"), workspace)
+
+
+def single_reconstruction(q, k, v, d_output, lse, delta, mask, bias, plan):
+    N, slab_rows = q.shape[3], plan[0]
+    dq_out, dk, dv, dbias, workspace = gradients_and_workspace(q, plan)
     partials = torch.empty(N // 64, *q.shape, device="cuda", dtype=torch.bfloat16)
     state = q.numel() if slab_rows < N else 0
     dk_state, dv_state = torch.empty(state, device="cuda"), torch.empty(state, device="cuda")
@@ -64,12 +46,7 @@ def single_reconstruction(q, k, v, d_output, lse, delta, mask, bias, plan):
 
 
 def two_pass(q, k, v, d_output, lse, delta, mask, bias, plan):
-    B, O, H, N, D = q.shape
-    slab_rows, groups_per_wave, batches_per_wave = plan
-    dq_out, dk, dv = torch.empty_like(q), torch.empty_like(k), torch.empty_like(v)
-    dbias = torch.empty(B, 1, H, N, N, device="cuda")
-    workspace = torch.empty(groups_per_wave * batches_per_wave * H * slab_rows * N, device="cuda",
-                            dtype=torch.bfloat16)
+    dq_out, dk, dv, dbias, workspace = gradients_and_workspace(q, plan)
 
     def step():
         dkdv.kestrovane_triangle_dkdv_out(q, k, v, d_output, lse, delta, mask, bias, dk, dv)

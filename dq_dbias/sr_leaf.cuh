@@ -265,6 +265,33 @@ __device__ __forceinline__ int64_t logical_row(const LeafBlock<KeyBlocksOnX, Squ
   return ((block.batch_outer(i) * H + block.h) * N + n) * head_dim;
 }
 
+// Visits the thread's dK/dV accumulator positions that exist in global memory: for the
+// warpgroup's outer rows rr = 0, 1 with weight 1, column blocks c8 and key rows r = 0, 1 (keys
+// 16w + l/4 + 8r of the block), the column pair 8c8 + 2(l%4) when it lies below head_dim.
+// fn(rr, c8, r, at) gets the logical offset of the pair's first element.
+template <int ColumnBlocks, bool KeyBlocksOnX, bool SquarePair, typename Fn>
+__device__ __forceinline__ void for_owned_positions(const LeafBlock<KeyBlocksOnX, SquarePair>& block, int wg,
+                                                    int warp, int lane, int first_key, int H, int N, int head_dim,
+                                                    Fn&& fn) {
+#pragma unroll
+  for (int rr = 0; rr < 2; ++rr) {
+    const int i = 2 * wg + rr;
+    if (block.live(i)) {
+#pragma unroll
+      for (int c8 = 0; c8 < ColumnBlocks; ++c8) {
+        const int column = 8 * c8 + 2 * (lane % 4);
+        if (column < head_dim) {
+#pragma unroll
+          for (int r = 0; r < 2; ++r) {
+            const int key = first_key + 16 * warp + lane / 4 + 8 * r;
+            fn(rr, c8, r, logical_row(block, i, H, N, key, head_dim) + column);
+          }
+        }
+      }
+    }
+  }
+}
+
 template <int T, bool KeyBlocksOnX, bool SquarePair>
 __global__ void __launch_bounds__(kThreads, 2) kestrovane_sr_leaf_kernel(
     const __nv_bfloat16* __restrict__ q, const __nv_bfloat16* __restrict__ k, const __nv_bfloat16* __restrict__ v,
@@ -322,33 +349,17 @@ __global__ void __launch_bounds__(kThreads, 2) kestrovane_sr_leaf_kernel(
   for (int rr = 0; rr < 2; ++rr) {
     zero_accumulators(dv[rr], dk[rr]);
   }
-  int keys[2];
-  keys[0] = first_key + 16 * warp + lane / 4;
-  keys[1] = keys[0] + 8;
   if (q0 != 0) {
-    // The previous slab's sums, unscaled, for every owned position below head_dim.
-#pragma unroll
-    for (int rr = 0; rr < 2; ++rr) {
-      const int i = 2 * wg + rr;
-      if (block.live(i)) {
-#pragma unroll
-        for (int c8 = 0; c8 < kColumnBlocks; ++c8) {
-          const int column = 8 * c8 + 2 * (lane % 4);
-          if (column < head_dim) {
-#pragma unroll
-            for (int r = 0; r < 2; ++r) {
-              const int64_t at = logical_row(block, i, H, N, keys[r], head_dim) + column;
-              const float2 dv_pair = ptx::ld_global_nc_v2_f32(dv_state + at);
-              const float2 dk_pair = ptx::ld_global_nc_v2_f32(dk_state + at);
-              dv[rr][c8][2 * r] = dv_pair.x;
-              dv[rr][c8][2 * r + 1] = dv_pair.y;
-              dk[rr][c8][2 * r] = dk_pair.x;
-              dk[rr][c8][2 * r + 1] = dk_pair.y;
-            }
-          }
-        }
-      }
-    }
+    // The previous slab's sums, unscaled.
+    for_owned_positions<kColumnBlocks>(
+        block, wg, warp, lane, first_key, H, N, head_dim, [&](int rr, int c8, int r, int64_t at) {
+          const float2 dv_pair = ptx::ld_global_nc_v2_f32(dv_state + at);
+          const float2 dk_pair = ptx::ld_global_nc_v2_f32(dk_state + at);
+          dv[rr][c8][2 * r] = dv_pair.x;
+          dv[rr][c8][2 * r + 1] = dv_pair.y;
+          dk[rr][c8][2 * r] = dk_pair.x;
+          dk[rr][c8][2 * r + 1] = dk_pair.y;
+        });
   }
 
   issue_query_tile<T>(smem, 0, q0, block, q, d_output, bias, N, H, head_dim);
@@ -451,31 +462,17 @@ __global__ void __launch_bounds__(kThreads, 2) kestrovane_sr_leaf_kernel(
   // Each owned row once: on the last slab dV as accumulated and dK times the scale (FP32
   // product, then BF16); before it the unscaled FP32 sums for the next slab.
   const bool last_slab = end == N;
-#pragma unroll
-  for (int rr = 0; rr < 2; ++rr) {
-    const int i = 2 * wg + rr;
-    if (!block.live(i)) {
-      continue;
-    }
-#pragma unroll
-    for (int c8 = 0; c8 < kColumnBlocks; ++c8) {
-      const int column = 8 * c8 + 2 * (lane % 4);
-      if (column < head_dim) {
-#pragma unroll
-        for (int r = 0; r < 2; ++r) {
-          const int64_t at = logical_row(block, i, H, N, keys[r], head_dim) + column;
-          if (last_slab) {
-            ptx::st_global_b32(out_dv + at, pack_bf16x2(dv[rr][c8][2 * r], dv[rr][c8][2 * r + 1]));
-            ptx::st_global_b32(out_dk + at, pack_bf16x2(mul_rn(dk[rr][c8][2 * r], scale),
-                                                        mul_rn(dk[rr][c8][2 * r + 1], scale)));
-          } else {
-            *reinterpret_cast<float2*>(dv_state + at) = make_float2(dv[rr][c8][2 * r], dv[rr][c8][2 * r + 1]);
-            *reinterpret_cast<float2*>(dk_state + at) = make_float2(dk[rr][c8][2 * r], dk[rr][c8][2 * r + 1]);
-          }
+  for_owned_positions<kColumnBlocks>(
+      block, wg, warp, lane, first_key, H, N, head_dim, [&](int rr, int c8, int r, int64_t at) {
+        if (last_slab) {
+          ptx::st_global_b32(out_dv + at, pack_bf16x2(dv[rr][c8][2 * r], dv[rr][c8][2 * r + 1]));
+          ptx::st_global_b32(out_dk + at,
+                             pack_bf16x2(mul_rn(dk[rr][c8][2 * r], scale), mul_rn(dk[rr][c8][2 * r + 1], scale)));
+        } else {
+          *reinterpret_cast<float2*>(dv_state + at) = make_float2(dv[rr][c8][2 * r], dv[rr][c8][2 * r + 1]);
+          *reinterpret_cast<float2*>(dk_state + at) = make_float2(dk[rr][c8][2 * r], dk[rr][c8][2 * r + 1]);
         }
-      }
-    }
-  }
+      });
 }
 
 }  // namespace sr
