@@ -10,6 +10,7 @@
 
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
+#include "common/smem_layout.h"
 
 namespace kestrovane {
 
@@ -53,6 +54,31 @@ __device__ __forceinline__ void fence_accumulators(float (&s)[4][4], float (&dp)
       ptx::fence_operand(dp[j][x]);
     }
   }
+}
+
+// S^T (64 keys x 32 queries) = K q^T and dP^T = V dO^T on the calling warpgroup, Steps k-steps of
+// 16 head columns in ascending order, FP32 from zero, every operand read in place from a
+// K-major tile of one swizzle span per row; one commit for both chains, which the caller waits
+// for. The warps must be converged (the wgmma instructions are .aligned).
+template <int Steps>
+__device__ __forceinline__ void issue_score_products(float (&s)[4][4], float (&dp)[4][4], Swizzle mode,
+                                                     uint32_t k_tile, uint32_t q_tile, uint32_t v_tile,
+                                                     uint32_t do_tile) {
+  fence_accumulators(s, dp);
+  ptx::wgmma_fence();
+  ptx::wgmma_m64n32k16_bf16_ss<false>(s, wgmma_descriptor(mode, k_tile), wgmma_descriptor(mode, q_tile));
+#pragma unroll
+  for (int step = 1; step < Steps; ++step) {
+    ptx::wgmma_m64n32k16_bf16_ss<true>(s, wgmma_descriptor(mode, k_tile + 32 * step),
+                                       wgmma_descriptor(mode, q_tile + 32 * step));
+  }
+  ptx::wgmma_m64n32k16_bf16_ss<false>(dp, wgmma_descriptor(mode, v_tile), wgmma_descriptor(mode, do_tile));
+#pragma unroll
+  for (int step = 1; step < Steps; ++step) {
+    ptx::wgmma_m64n32k16_bf16_ss<true>(dp, wgmma_descriptor(mode, v_tile + 32 * step),
+                                       wgmma_descriptor(mode, do_tile + 32 * step));
+  }
+  ptx::wgmma_commit_group();
 }
 
 }  // namespace kestrovane

@@ -144,27 +144,12 @@ __device__ __forceinline__ void tma_path_body(const CUtensorMap* q_map, const CU
     const uint32_t q_tile = smem + L::kQTile + L::kBufferStride * buffer;
     const uint32_t do_tile = smem + L::kDoTile + L::kBufferStride * buffer;
 
-    // S^T (64 keys x 32 queries) = K q^T and dP^T = V dO^T, 16 head columns per step in
-    // ascending order, FP32 from zero; one commit for both chains.
+    // S^T = K q^T and dP^T = V dO^T, once per tile.
     float s[4][4];
     float dp[4][4];
-    fence_accumulators(s, dp);
     // The producer's and the folding warp's branches rejoin before the .aligned wgmma.
     __syncwarp();
-    ptx::wgmma_fence();
-    ptx::wgmma_m64n32k16_bf16_ss<false>(s, wgmma_descriptor(kSwizzle, k_block), wgmma_descriptor(kSwizzle, q_tile));
-#pragma unroll
-    for (int step = 1; step < L::kSteps; ++step) {
-      ptx::wgmma_m64n32k16_bf16_ss<true>(s, wgmma_descriptor(kSwizzle, k_block + 32 * step),
-                                         wgmma_descriptor(kSwizzle, q_tile + 32 * step));
-    }
-    ptx::wgmma_m64n32k16_bf16_ss<false>(dp, wgmma_descriptor(kSwizzle, v_block), wgmma_descriptor(kSwizzle, do_tile));
-#pragma unroll
-    for (int step = 1; step < L::kSteps; ++step) {
-      ptx::wgmma_m64n32k16_bf16_ss<true>(dp, wgmma_descriptor(kSwizzle, v_block + 32 * step),
-                                         wgmma_descriptor(kSwizzle, do_tile + 32 * step));
-    }
-    ptx::wgmma_commit_group();
+    issue_score_products<L::kSteps>(s, dp, kSwizzle, k_block, q_tile, v_block, do_tile);
 
     // Row statistics and bias of the first half are in flight while the products run, those
     // of the second half while the first half's dV and dK products run.

@@ -176,27 +176,12 @@ __device__ __forceinline__ void outer_row_tile(float (&dv)[T / 8][4], float (&dk
   const uint32_t q_tile = smem + L::kQ + L::kStageStride * stage + L::kQueryRows * i;
   const uint32_t do_tile = smem + L::kDo + L::kStageStride * stage + L::kQueryRows * i;
 
-  // S^T (64 keys x 32 queries) = K q^T, then dP^T = V dO^T, 16 head columns per step in
-  // ascending order, FP32 from zero; one commit for both chains.
+  // S^T = K q^T and dP^T = V dO^T of this outer row and tile.
   float s[4][4];
   float dp[4][4];
-  fence_accumulators(s, dp);
   // The copy loops' branches rejoin before the .aligned wgmma.
   __syncwarp();
-  ptx::wgmma_fence();
-  ptx::wgmma_m64n32k16_bf16_ss<false>(s, wgmma_descriptor(kSwizzle, k_tile), wgmma_descriptor(kSwizzle, q_tile));
-#pragma unroll
-  for (int step = 1; step < L::kSteps; ++step) {
-    ptx::wgmma_m64n32k16_bf16_ss<true>(s, wgmma_descriptor(kSwizzle, k_tile + 32 * step),
-                                       wgmma_descriptor(kSwizzle, q_tile + 32 * step));
-  }
-  ptx::wgmma_m64n32k16_bf16_ss<false>(dp, wgmma_descriptor(kSwizzle, v_tile), wgmma_descriptor(kSwizzle, do_tile));
-#pragma unroll
-  for (int step = 1; step < L::kSteps; ++step) {
-    ptx::wgmma_m64n32k16_bf16_ss<true>(dp, wgmma_descriptor(kSwizzle, v_tile + 32 * step),
-                                       wgmma_descriptor(kSwizzle, do_tile + 32 * step));
-  }
-  ptx::wgmma_commit_group();
+  issue_score_products<L::kSteps>(s, dp, kSwizzle, k_tile, q_tile, v_tile, do_tile);
   // The row terms are in flight while the products run.
   RowTerms terms;
   load_row_terms(terms, lse_row, delta_row, lane);

@@ -3,8 +3,9 @@
 // violation, then guards the device of its first tensor and queues its kernels on the
 // current stream of that device. Nothing here synchronises with the GPU or allocates.
 //
-// The kernels read and write caller tensors one element per access, so no entry requires
-// more than element alignment of a pointer.
+// The dQ/dBias and broadcast kernels read and write caller tensors one element per access, so
+// those entries require no more than element alignment of a pointer; the single-reconstruction
+// kernels move 16-byte chunks and word pairs, and its entry checks each such tensor's alignment.
 #include <ATen/core/Tensor.h>
 #include <c10/cuda/CUDAGuard.h>
 #include <c10/cuda/CUDAStream.h>
