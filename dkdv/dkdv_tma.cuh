@@ -63,18 +63,6 @@ __device__ __forceinline__ void issue_query_tile(const CUtensorMap* q_map, const
   ptx::tma_load_4d(do_tile, do_map, barrier, 0, h, first_row, batch_outer);
 }
 
-// Keeps the compiler from touching accumulators that an in-flight wgmma writes.
-__device__ __forceinline__ void fence_accumulators(float (&s)[4][4], float (&dp)[4][4]) {
-#pragma unroll
-  for (int j = 0; j < 4; ++j) {
-#pragma unroll
-    for (int x = 0; x < 4; ++x) {
-      ptx::fence_operand(s[j][x]);
-      ptx::fence_operand(dp[j][x]);
-    }
-  }
-}
-
 template <int HeadDimTier, int SeqTail, bool KeyBlocksOnX, bool DeltaTrue, bool SquarePair>
 __device__ __forceinline__ void tma_path_body(const CUtensorMap* q_map, const CUtensorMap* do_map,
                                               const CUtensorMap* k_map, const CUtensorMap* v_map,
@@ -156,27 +144,12 @@ __device__ __forceinline__ void tma_path_body(const CUtensorMap* q_map, const CU
     const uint32_t q_tile = smem + L::kQTile + L::kBufferStride * buffer;
     const uint32_t do_tile = smem + L::kDoTile + L::kBufferStride * buffer;
 
-    // S^T (64 keys x 32 queries) = K q^T and dP^T = V dO^T, 16 head columns per step in
-    // ascending order, FP32 from zero; one commit for both chains.
+    // S^T = K q^T and dP^T = V dO^T, once per tile.
     float s[4][4];
     float dp[4][4];
-    fence_accumulators(s, dp);
     // The producer's and the folding warp's branches rejoin before the .aligned wgmma.
     __syncwarp();
-    ptx::wgmma_fence();
-    ptx::wgmma_m64n32k16_bf16_ss<false>(s, wgmma_descriptor(kSwizzle, k_block), wgmma_descriptor(kSwizzle, q_tile));
-#pragma unroll
-    for (int step = 1; step < L::kSteps; ++step) {
-      ptx::wgmma_m64n32k16_bf16_ss<true>(s, wgmma_descriptor(kSwizzle, k_block + 32 * step),
-                                         wgmma_descriptor(kSwizzle, q_tile + 32 * step));
-    }
-    ptx::wgmma_m64n32k16_bf16_ss<false>(dp, wgmma_descriptor(kSwizzle, v_block), wgmma_descriptor(kSwizzle, do_tile));
-#pragma unroll
-    for (int step = 1; step < L::kSteps; ++step) {
-      ptx::wgmma_m64n32k16_bf16_ss<true>(dp, wgmma_descriptor(kSwizzle, v_block + 32 * step),
-                                         wgmma_descriptor(kSwizzle, do_tile + 32 * step));
-    }
-    ptx::wgmma_commit_group();
+    issue_score_products<L::kSteps>(s, dp, kSwizzle, k_block, q_tile, v_block, do_tile);
 
     // Row statistics and bias of the first half are in flight while the products run, those
     // of the second half while the first half's dV and dK products run.

@@ -8,6 +8,7 @@
 #include "dq_dbias/dq_launch.h"
 #include "dq_dbias/dq_leaf.cuh"
 #include "dq_dbias/dq_plan.h"
+#include "dq_dbias/sr_launch.cuh"
 
 namespace kestrovane {
 namespace dq {
@@ -107,4 +108,29 @@ void launch_broadcast_dbias(const BroadcastLaunch& b, cudaStream_t stream) {
 }
 
 }  // namespace dq
+}  // namespace kestrovane
+
+namespace kestrovane {
+namespace sr {
+
+// The single-reconstruction launchers: both orientations' opt-ins and the leaf launch of
+// each tier, and the dQ reduce.
+#define KESTROVANE_SR_TIER(TIER)                 \
+  template bool opt_in_leaf_pair<TIER, true>();  \
+  template bool opt_in_leaf_pair<TIER, false>(); \
+  template void launch_leaf<TIER>(const LeafCall&, const Wave&, const LeafGrid&, bool, cudaStream_t);
+
+KESTROVANE_SR_TIER(16)
+KESTROVANE_SR_TIER(32)
+KESTROVANE_SR_TIER(64)
+
+#undef KESTROVANE_SR_TIER
+
+void launch_dq_reduce(const DqReduce& r, cudaStream_t stream) {
+  kestrovane_sr_dq_reduce_kernel<<<static_cast<unsigned>(r.grid), kReduceThreads, 0, stream>>>(
+      static_cast<const __nv_bfloat16*>(r.partials), static_cast<__nv_bfloat16*>(r.out), r.n, r.stride, r.count,
+      r.scale);
+}
+
+}  // namespace sr
 }  // namespace kestrovane

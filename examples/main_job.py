@@ -139,6 +139,48 @@ def run_dq_dbias(m):
         assert err <= limit, f"{name} differs from PyTorch autograd by {err:.3e} (limit {limit:.3e})"
     print("  kestrovane_triangle_dq_dbias_out + kestrovane_reduce_broadcast_dbias_out: dQ and the shared bias "
           "gradient match PyTorch autograd")
+
+
+def run_sr(m):
+    # All four gradients of a pair-attention block from one recomputation of P (B = 2, O = 5
+    # outer rows in two groups, N = 128 in query slabs of 32 rows with the dK/dV state carried
+    # between them), beside PyTorch autograd of the same attention.
+    B, O, H, N, D = 2, 5, 2, 128, 32
+    g = torch.Generator(device="cuda").manual_seed(3)
+    q, k, v = (torch.randn(B, O, H, N, D, device="cuda", generator=g).bfloat16() for _ in range(3))
+    d_output = torch.randn(B, O, N, H, D, device="cuda", generator=g).bfloat16()
+    mask = torch.randn(B, O, 1, 1, N, device="cuda", generator=g)
+    mask[..., 5] = float("-inf")
+    bias = torch.randn(B, 1, H, N, N, device="cuda", generator=g).bfloat16()
+
+    scale = D ** -0.5
+    grad = d_output.double().permute(0, 1, 3, 2, 4)
+    qg, kg, vg, bg = (t.double().requires_grad_() for t in (q, k, v, bias))
+    s = (qg @ kg.transpose(-1, -2)) * scale + mask.double() + bg
+    out = torch.softmax(s, dim=-1) @ vg
+    refs = torch.autograd.grad(out, (qg, kg, vg, bg), grad)
+    with torch.no_grad():
+        lse = torch.logsumexp(s, dim=-1).float()
+        delta = (grad * out).sum(-1).float()
+
+    slab_rows, groups_per_wave, batches_per_wave = 32, 1, 1
+    workspace = torch.empty(groups_per_wave * batches_per_wave * H * slab_rows * N, device="cuda",
+                            dtype=torch.bfloat16)
+    dq_partials = torch.empty(N // 64, *q.shape, device="cuda", dtype=torch.bfloat16)
+    dk_state, dv_state = torch.empty(q.numel(), device="cuda"), torch.empty(q.numel(), device="cuda")
+    dq, dk, dv = torch.empty_like(q), torch.empty_like(k), torch.empty_like(v)
+    dbias = torch.empty(B, 1, H, N, N, device="cuda")
+    m.kestrovane_triangle_sr_backward_out(q, k, v, d_output, lse, delta, mask, bias, dq, dk, dv, dbias, workspace,
+                                          dq_partials, dk_state, dv_state, slab_rows, groups_per_wave,
+                                          batches_per_wave)
+    torch.cuda.synchronize()
+    for name, got, ref in zip(("dQ", "dK", "dV", "dBias"), (dq, dk, dv, dbias), refs):
+        err = (got.double() - ref).abs().max().item()
+        limit = 2e-2 * ref.abs().max().item() + 1e-3
+        assert err <= limit, f"{name} differs from PyTorch autograd by {err:.3e} (limit {limit:.3e})"
+    print("  kestrovane_triangle_sr_backward_out: dQ, dK, dV and dBias match PyTorch autograd")
+
+
 def run_forward(m):
     # Physical projections [B*O, N, H, D] -> packed logical Q/K/V -> attention output in the
     # physical layout [B, O, N, H, D] and the log-sum-exp, beside PyTorch's softmax attention.
@@ -235,6 +277,7 @@ def main():
         run_dkdv(modules["_kestrovane_dkdv_sm90a"])
     if "_kestrovane_dq_dbias_sm90a" in modules:
         run_dq_dbias(modules["_kestrovane_dq_dbias_sm90a"])
+        run_sr(modules["_kestrovane_dq_dbias_sm90a"])
     if "_kestrovane_trimul_sm90a" in modules:
         run_trimul(modules["_kestrovane_trimul_sm90a"])
         run_trimul_layer(modules["_kestrovane_trimul_sm90a"])

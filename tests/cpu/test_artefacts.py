@@ -224,3 +224,18 @@ def test_trimul_backward_kernels():
     for name, tensor_cores in TRIMUL_BACKWARD_KERNELS.items():
         ops = functions[name]
         assert ("HMMA" in ops) == tensor_cores and "HGMMA" not in ops, name
+
+
+# kestrovane_sr_leaf_kernel<HeadDimTier, KeyBlocksOnX, SquarePair>
+SR_LEAF_KERNEL = re.compile(r"kestrovane_sr_leaf_kernelILi(\d+)ELb([01])ELb([01])E")
+
+
+def test_sr_leaf_uses_wgmma_in_every_instantiation():
+    (path,) = BUILD.glob(f"{MODULES['dq_dbias']}.*.so")
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    leaves = {SR_LEAF_KERNEL.search(n).groups(): ops for n, ops in functions.items() if SR_LEAF_KERNEL.search(n)}
+    assert sorted(leaves) == sorted((tier, *flags) for tier in ("16", "32", "64")
+                                    for flags in itertools.product("01", repeat=2))
+    for key, ops in leaves.items():
+        assert "HGMMA" in ops and "HMMA" in ops and "LDGSTS" in ops, key
+    assert sum("kestrovane_sr_dq_reduce_kernel" in n for n in functions) == 1

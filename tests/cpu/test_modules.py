@@ -29,6 +29,7 @@ FUNCTION_TABLES = {
     "dq_dbias": [
         ("kestrovane_triangle_dq_dbias_out", "Kestrovane fused dQ+dBias (query-slab deterministic waves)"),
         ("kestrovane_reduce_broadcast_dbias_out", "Fixed-order broadcast dBias reduction"),
+        ("kestrovane_triangle_sr_backward_out", "Kestrovane single-reconstruction backward (dQ/dK/dV/dBias)"),
     ],
     # no docstrings: pybind11 reports only the signature line
     "trimul": [
@@ -139,6 +140,10 @@ BAD_CALLS = {
     "ln dgb, float for int": ("trimul", lambda m, t: m.ln_bwd_dgb(t, t, 1, 32, 1, 32.5, t, t)),
     "transpose, too many": ("trimul", lambda m, t: m.transpose_ln_bwd(t, t, 4, 32, 1, t, t, t, t)),
     "wgrad fold, int for tensor": ("trimul", lambda m, t: m.trimul_wgrad_fixed_fold(t, 1, True)),
+    "sr, keyword": ("dq_dbias", lambda m, t: m.kestrovane_triangle_sr_backward_out(*[t] * 16, 64, 1,
+                                                                                    batches_per_wave=1)),
+    "sr, too few": ("dq_dbias", lambda m, t: m.kestrovane_triangle_sr_backward_out(*[t] * 16, 64, 1)),
+    "sr, tensor for int": ("dq_dbias", lambda m, t: m.kestrovane_triangle_sr_backward_out(*[t] * 17, 1, 1)),
 }
 
 

@@ -1,0 +1,145 @@
+"""The single-reconstruction backward on a Hopper GPU: all four gradients against the float64
+reference (tests/support/sr_reference.py), the key-block fold of the dQ partials, bit-identical
+outputs for every plan and on reruns, agreement with the two-pass path, guarded outputs and
+scratch, and the launch failure of a head count past grid y."""
+import pytest
+import torch
+
+from dkdv_reference import assert_bit_identical, assert_within, make_inputs
+from harness import BF16, load, requires_hopper
+from sr_reference import check_sr, run_sr, sr_arguments, sr_reference
+
+pytestmark = requires_hopper
+
+HEAD_DIMS = (8, 16, 32, 40, 64)  # tiers 16, 16, 32, 64, 64
+SEQUENCES = (64, 128, 192)
+
+
+def cases():
+    """Each head dimension with O = 1 (single outer row), O = 5 (a partial group) and O = N
+    (square pair), the sequence rotating so that each D meets each N."""
+    table = []
+    for d_index, D in enumerate(HEAD_DIMS):
+        for o_index, kind in enumerate(("one", "five", "square")):
+            N = SEQUENCES[(d_index + o_index) % 3]
+            O = {"one": 1, "five": 5, "square": N}[kind]
+            marks = [pytest.mark.sanitize, pytest.mark.smoke] if (D, N, O) == (8, 64, 1) else []
+            table.append(pytest.param(D, N, O, marks=marks, id=f"D{D}-N{N}-O{O}"))
+    return table
+
+
+@pytest.mark.parametrize("D, N, O", cases())
+def test_gradients_match_the_reference(D, N, O):
+    inputs = make_inputs(2, O, 2, N, D, seed=100 * D + N + O)
+    ref = sr_reference(*inputs)
+    check_sr(inputs, ref, run_sr(inputs, ref))
+    # two query slabs of 32 rows before the last: the FP32 state round-trips exactly
+    check_sr(inputs, ref, run_sr(inputs, ref, plan=(32, 1, 1)))
+
+
+@pytest.mark.sanitize
+def test_small_case_with_continuation_state():
+    inputs = make_inputs(1, 5, 1, 64, 16, seed=3)
+    ref = sr_reference(*inputs)
+    check_sr(inputs, ref, run_sr(inputs, ref, plan=(32, 1, 1)))
+
+
+# (B, O, N, D) and plans (slab_rows, groups_per_wave, batches_per_wave) that cover single and
+# several slabs (with a shorter last slab), group waves with a remainder and batch waves.
+PLAN_CASES = [
+    ((3, 9, 192, 16), [(32, 1, 1), (64, 2, 2), (96, 3, 3), (192, 3, 1), (4096, 1, 2)]),
+    ((2, 5, 128, 40), [(32, 2, 1), (96, 1, 2), (128, 2, 2)]),
+    ((3, 1, 128, 64), [(32, 1, 3), (64, 1, 2), (160, 1, 1)]),
+    ((2, 64, 64, 32), [(32, 16, 1), (64, 3, 2), (64, 16, 2)]),
+]
+
+
+@pytest.mark.parametrize("shape, plans", PLAN_CASES, ids=[f"B{s[0]}-O{s[1]}-N{s[2]}-D{s[3]}" for s, _ in PLAN_CASES])
+def test_every_plan_gives_the_same_bits(shape, plans):
+    B, O, N, D = shape
+    inputs = make_inputs(B, O, 2, N, D, seed=sum(shape))
+    ref = sr_reference(*inputs)
+    first = run_sr(inputs, ref, plan=plans[0])
+    check_sr(inputs, ref, first)
+    for plan in plans[1:]:
+        again = run_sr(inputs, ref, plan=plan)
+        for name in ("dq", "dk", "dv", "dbias", "dq_partials"):
+            assert_bit_identical(again[name], first[name], f"{name} with plan {plan}")
+
+
+@pytest.mark.parametrize("D", (16, 64))
+def test_reruns_are_bit_identical(D):
+    inputs = make_inputs(2, 6, 3, 128, D, seed=21)
+    ref = sr_reference(*inputs)
+    first = run_sr(inputs, ref, plan=(64, 1, 1))
+    for _ in range(2):
+        again = run_sr(inputs, ref, plan=(64, 1, 1))
+        for name in ("dq", "dk", "dv", "dbias"):
+            assert_bit_identical(again[name], first[name], name)
+
+
+@pytest.mark.slow
+def test_orientation_does_not_change_results():
+    # 65536 (group, batch) pairs in one wave put them on grid x; 1024 per wave keeps them on z.
+    B, O, H, N, D = 65536, 1, 1, 64, 8
+    inputs = make_inputs(B, O, H, N, D, seed=5, masked=False)
+    lse = torch.randn(B, O, H, N, device="cuda") + 4
+    delta = torch.randn(B, O, H, N, device="cuda")
+    ref = dict(lse=lse, delta=delta)
+    wide = run_sr(inputs, ref, plan=(N, 1, B))
+    narrow = run_sr(inputs, ref, plan=(N, 1, 1024))
+    for name in ("dq", "dk", "dv", "dbias"):
+        assert_bit_identical(wide[name], narrow[name], name)
+
+
+@pytest.mark.parametrize("D, N, O", [(16, 128, 5), (40, 64, 64), (64, 192, 1)])
+def test_agrees_with_the_two_pass_path(D, N, O):
+    inputs = make_inputs(2, O, 2, N, D, seed=D + N + O)
+    ref = sr_reference(*inputs)
+    out = run_sr(inputs, ref)
+    q, k, v, d_output, mask, bias = inputs
+    B, H = q.shape[0], q.shape[2]
+    dk, dv, dq = torch.empty_like(q), torch.empty_like(q), torch.empty_like(q)
+    dbias = torch.empty(B, 1, H, N, N, device="cuda")
+    groups = (O + 3) // 4
+    workspace = torch.empty(groups * B * H * N * N, device="cuda", dtype=BF16)
+    load("dkdv").kestrovane_triangle_dkdv_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dk, dv)
+    load("dq_dbias").kestrovane_triangle_dq_dbias_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dq,
+                                                      dbias, workspace, N, groups, B)
+    torch.cuda.synchronize()
+    two_pass = dict(dq=dq, dk=dk, dv=dv, dbias=dbias)
+    for name in ("dq", "dk", "dv", "dbias"):
+        assert_within(out[name], two_pass[name].double(), 2 * ref[name + "_bound"], f"{name} vs the two-pass path")
+
+
+@pytest.mark.slow
+def test_head_count_past_grid_y_fails_at_the_first_leaf_launch():
+    B, O, H, N, D = 1, 1, 65536, 64, 8
+    inputs = make_inputs(B, O, H, N, D, seed=1, masked=False)
+    lse = torch.zeros(B, O, H, N, device="cuda")
+    args, guards = sr_arguments(inputs, lse, lse, (N, 1, 1))
+    with pytest.raises(RuntimeError, match="Kestrovane SR leaf launch failed"):
+        load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
+    torch.cuda.synchronize()
+    # nothing has run: every output and scratch element still holds its NaN
+    for name, (buffer, _, _) in guards.items():
+        assert buffer.isnan().all(), f"{name} was written"
+    # and the runtime's error state was cleared: the next valid call succeeds
+    small = make_inputs(1, 1, 1, 64, 8, seed=2)
+    ref = sr_reference(*small)
+    check_sr(small, ref, run_sr(small, ref))
+
+
+def test_runs_on_the_current_stream():
+    inputs = make_inputs(1, 3, 2, 64, 32, seed=9)
+    ref = sr_reference(*inputs)
+    expected = run_sr(inputs, ref)
+    stream = torch.cuda.Stream()
+    stream.wait_stream(torch.cuda.current_stream())
+    with torch.cuda.stream(stream):
+        args, _ = sr_arguments(inputs, ref["lse"], ref["delta"], (64, 1, 1))
+        load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
+        copies = [t.clone() for t in (args[8], args[9], args[10], args[11])]
+    stream.synchronize()
+    for name, got in zip(("dq", "dk", "dv", "dbias"), copies):
+        assert_bit_identical(got, expected[name], name)

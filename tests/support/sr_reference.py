@@ -1,0 +1,117 @@
+"""The single-reconstruction GPU suite's reference and runner.
+
+The float64 reference is the dK/dV suite's (tests/support/dkdv_reference.py: the same BF16
+inputs, FP32 logsumexp and delta, the kernels' BF16 roundings of P and dS before each product)
+extended by dQ and the per-batch dBias. dQ takes BF16(dS) into one product per 64-key block
+whose FP32 sum is rounded to BF16 (the partial), the partials are added in FP32 and scaled;
+dBias sums the unrounded dS over the outer rows, each group of four rounded to BF16 once.
+Bounds are built from the magnitudes of the terms.
+"""
+import torch
+
+from dkdv_reference import NEG_INF, assert_guards_intact, assert_within, reference, scale_of
+from harness import BF16, F32, load
+
+GUARD = 1024  # elements before and after each view: keeps its 16-byte alignment
+
+
+def sr_reference(q, k, v, d_output, mask, bias):
+    ref = reference(q, k, v, d_output, mask, bias)
+    B, O, H, N, D = q.shape
+    scale = scale_of(D)
+    kd = k.double()
+    ds, e_ds = ref["ds"], ref["e_ds"]
+    ds_bf = ds.float().to(BF16).double()
+    dq = scale * (ds_bf @ kd)
+    # a dS straddling a BF16 rounding point (2^-7) and its own error; each key block's partial
+    # rounded to BF16 (2^-8 of at most the block's sum of magnitudes); the output's rounding
+    dq_bound = (scale * ((2.0**-7 * ds.abs() + e_ds) @ kd.abs()) + 2.0**-8 * scale * (ds_bf.abs() @ kd.abs())
+                + 2.0**-8 * dq.abs() + 1e-30)
+    groups = (O + 3) // 4
+    padded = torch.nn.functional.pad(ds, (0, 0, 0, 0, 0, 0, 0, 4 * groups - O))
+    group_sums = padded.reshape(B, groups, 4, H, N, N).sum(2)
+    dbias = ds.sum(1, keepdim=True)
+    # each group's FP32 sum rounded to BF16 once, the FP32 adds of the tree and of the fold
+    dbias_bound = (e_ds.sum(1, keepdim=True) + 2.0**-8 * group_sums.abs().sum(1, keepdim=True)
+                   + 2.0**-20 * ds.abs().sum(1, keepdim=True) + 1e-30)
+    ref.update(dq=dq, dq_bound=dq_bound, dbias=dbias, dbias_bound=dbias_bound)
+    return ref
+
+
+def guarded(shape, dtype):
+    """A NaN-filled buffer and the view inside it that the call must fill."""
+    count = 1
+    for size in shape:
+        count *= size
+    buffer = torch.full((GUARD + count + GUARD,), float("nan"), device="cuda", dtype=dtype)
+    return buffer[GUARD:GUARD + count].view(shape), (buffer, GUARD, count)
+
+
+def default_plan(q):
+    B, O, H, N, D = q.shape
+    return N, (O + 3) // 4, B
+
+
+def sr_arguments(inputs, lse, delta, plan):
+    """The 19 arguments with guarded outputs and scratch, and the guards to check afterwards.
+    Scratch is sized exactly; the continuation state is empty when one slab covers N."""
+    q, k, v, d_output, mask, bias = inputs
+    B, O, H, N, D = q.shape
+    slab_rows, groups_per_wave, batches_per_wave = plan
+    out_dq, g_dq = guarded(q.shape, BF16)
+    out_dk, g_dk = guarded(q.shape, BF16)
+    out_dv, g_dv = guarded(q.shape, BF16)
+    out_dbias, g_dbias = guarded((B, 1, H, N, N), F32)
+    workspace, g_ws = guarded((groups_per_wave * batches_per_wave * H * slab_rows * N,), BF16)
+    dq_partials, g_dqp = guarded((N // 64, *q.shape), BF16)
+    state = q.numel() if slab_rows < N else 0
+    dk_state, g_dks = guarded((state,), F32)
+    dv_state, g_dvs = guarded((state,), F32)
+    args = [q, k, v, d_output, lse, delta, mask, bias, out_dq, out_dk, out_dv, out_dbias, workspace, dq_partials,
+            dk_state, dv_state, slab_rows, groups_per_wave, batches_per_wave]
+    guards = dict(out_dq=g_dq, out_dk=g_dk, out_dv=g_dv, out_dbias=g_dbias, workspace=g_ws, dq_partials=g_dqp,
+                  dk_state=g_dks, dv_state=g_dvs)
+    return args, guards
+
+
+def run_sr(inputs, ref, plan=None):
+    """One call of the entry; checks that nothing outside the tensors was written and that every
+    output element was. Returns the four gradients and the dQ partials."""
+    plan = plan or default_plan(inputs[0])
+    args, guards = sr_arguments(inputs, ref["lse"], ref["delta"], plan)
+    load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
+    torch.cuda.synchronize()
+    for name, (buffer, guard, count) in guards.items():
+        assert_guards_intact(buffer, guard, count, name)
+    out = dict(dq=args[8], dk=args[9], dv=args[10], dbias=args[11], dq_partials=args[13])
+    for name, t in out.items():
+        assert not t.isnan().any(), f"{name} has elements the call did not write"
+    return out
+
+
+def key_block_fold(dq_partials, D):
+    """out_dq as the reduce forms it from the partials: FP32 left fold, times the scale, BF16."""
+    total = dq_partials[0].float()
+    for block in range(1, dq_partials.shape[0]):
+        total = total + dq_partials[block].float()
+    return (total * scale_of(D)).to(BF16)
+
+
+def check_sr(inputs, ref, out):
+    for name in ("dq", "dk", "dv", "dbias"):
+        assert_within(out[name], ref[name], ref[name + "_bound"], name)
+    D = inputs[0].shape[-1]
+    assert torch.equal(out["dq"].view(torch.int16), key_block_fold(out["dq_partials"], D).view(torch.int16)), \
+        "out_dq is not the key-block fold of dq_partials"
+    q, k, v, d_output, mask, bias = inputs
+    B, O, H, N, D = q.shape
+    masked_keys = (mask[:, :, 0, 0, :] == NEG_INF)
+    key_view = masked_keys[:, :, None, :, None].expand(B, O, H, N, D)
+    for name in ("dk", "dv"):
+        assert (out[name][key_view] == 0).all(), f"{name} of a masked key is not zero"
+    masked_rows = (ref["lse"] == NEG_INF)
+    assert masked_rows.any()
+    assert (out["dq"][masked_rows] == 0).all(), "dQ of a fully masked row is not zero"
+    # a key masked in every outer row of a batch gets no bias gradient
+    all_outer = masked_keys.all(1)[:, None, None, None, :].expand(B, 1, H, N, N)
+    assert (out["dbias"][all_outer] == 0).all()
