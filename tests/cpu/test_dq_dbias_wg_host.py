@@ -1,0 +1,168 @@
+"""Pure host logic of the warpgroup lane of dQ/dBias without a GPU: when the lane applies,
+its plan check, shared memory per tier, the swizzled tile addresses and wgmma descriptors
+decoded back, and the waves of a call with their grids and failures."""
+import importlib
+
+import pytest
+
+import harness  # noqa: F401  (puts the build folder on sys.path)
+from tma_pattern import tma_swizzled_byte
+
+host = importlib.import_module("_kestrovane_dq_dbias_wg_host")
+
+TIERS = [16, 32, 64]
+INT32_MAX = 2**31 - 1
+
+
+@pytest.mark.parametrize("head_dim, N, slab_rows, takes", [
+    (64, 64, 64, True),      # the lane's smallest case
+    (64, 64, 32, False),     # slab not whole 64-row blocks: exact-tiles lane
+    (128, 64, 64, False),    # tier 128 has no warpgroup lane
+    (72, 128, 128, False),
+    (8, 128, 192, True),     # slab larger than N: one slab of N rows
+    (40, 192, 64, True),
+    (64, 100, 64, False),    # N not whole blocks
+    (64, 128, 96, False),
+])
+def test_lane_applies(head_dim, N, slab_rows, takes):
+    assert host.lane_applies(head_dim, N, slab_rows) is takes
+
+
+@pytest.mark.parametrize("N, O, B, slab_rows, gpw, bpw, valid", [
+    (128, 6, 3, 64, 2, 3, True),
+    (128, 6, 3, 96, 1, 1, False),    # slab_rows 96 with N = 128
+    (96, 6, 3, 64, 1, 1, False),     # N not a multiple of 64
+    (128, 6, 3, 0, 1, 1, False),
+    (128, 6, 3, 64, 0, 1, False),
+    (128, 6, 3, 64, 3, 1, False),    # groups = ceil(6/4) = 2
+    (128, 5, 3, 64, 2, 1, True),
+    (128, 6, 3, 64, 1, 0, False),
+    (128, 6, 3, 64, 1, 4, False),
+    (64, INT32_MAX, 1, 64, 536870912, 1, True),   # groups in 64 bits: (2^31-1+3)/4
+])
+def test_plan_check(N, O, B, slab_rows, gpw, bpw, valid):
+    assert host.plan_valid(N, O, B, slab_rows, gpw, bpw) is valid
+
+
+@pytest.mark.parametrize("tier, total", [(16, 46592), (32, 71168), (64, 120320)])
+def test_shared_memory_layout(tier, total):
+    assert host.shared_bytes(tier) == total
+    t = tier
+    assert host.layout(tier) == {
+        "q_tiles": 0, "do_tiles": 512 * t, "kv_tiles": 1024 * t, "bias": 1536 * t, "mask": 1536 * t + 4608,
+        "ds": 1536 * t + 5120, "total": total, "query_tile_bytes": 64 * 2 * t, "kv_row_stride": 2 * 32 * 2 * t,
+        "v_offset": 32 * 2 * t}
+    # bias [64][36] BF16, mask [4][32] FP32, dS [2][64][33] FP32 fill the rest exactly
+    assert total - 1536 * t == 64 * 36 * 2 + 4 * 32 * 4 + 2 * 64 * 33 * 4
+
+
+def row_xor(tier, r):
+    return {16: (r // 4) % 2, 32: (r // 2) % 4, 64: r % 8}[tier]
+
+
+@pytest.mark.parametrize("tier", TIERS)
+def test_swizzled_element_address(tier):
+    for r in range(64):
+        for c in range(tier):
+            byte = host.tile_byte(tier, r, c)
+            assert byte == 2 * (r * tier + 8 * ((c // 8) ^ row_xor(tier, r)) + c % 8)
+            # and where the copy engine's swizzle of a one-span row puts it
+            assert byte == tma_swizzled_byte(2 * tier, r, 2 * c)
+
+
+def decode(desc):
+    return {"start": desc & 0x3FFF, "leading": (desc >> 16) & 0x3FFF, "stride": (desc >> 32) & 0x3FFF,
+            "swizzle": desc >> 62, "rest": desc & ~((0x3FFF) | (0x3FFF << 16) | (0x3FFF << 32) | (3 << 62))}
+
+
+@pytest.mark.parametrize("tier, mode", [(16, 3), (32, 2), (64, 1)])
+def test_descriptor_fields_of_every_tile(tier, mode):
+    layout = host.layout(tier)
+    base = 0x400  # dynamic shared memory starts 1024-byte aligned
+    tiles = [base + layout["q_tiles"] + i * layout["query_tile_bytes"] for i in range(4)]
+    tiles += [base + layout["do_tiles"] + i * layout["query_tile_bytes"] for i in range(4)]
+    tiles += [base + layout["kv_tiles"] + i * layout["kv_row_stride"] + v * layout["v_offset"]
+              for i in range(4) for v in range(2)]
+    repeat = 8 * 2 * tier
+    for tile in tiles:
+        assert tile % repeat == 0  # the swizzle pattern lines up with the address bits
+        for step in range(tier // 16):
+            fields = decode(host.operand_descriptor(tier, tile, step))
+            assert fields == {"start": (tile + 32 * step) >> 4, "leading": 1024 // 16, "stride": 8 * 2 * tier // 16,
+                              "swizzle": mode, "rest": 0}
+    assert [decode(host.operand_descriptor(tier, 0, 0))["stride"] for tier in TIERS] == [16, 32, 64]
+
+
+def test_workspace_elements():
+    assert host.workspace_elements(2, 3, 5, 64, 128) == (2 * 3 * 5 * 64 * 128, "")
+    assert host.workspace_elements(1, 1, 65535, INT32_MAX, 2097088)[1] == "element count overflow"
+    assert host.workspace_elements(1, 0, 1, 64, 64)[1] == "dimensions must be positive"
+
+
+def covered(waves):
+    return [(b, w["q0"], g) for w in waves for b in range(w["b0"], w["b0"] + w["nb"])
+            for g in range(w["g0"], w["g0"] + w["ng"])]
+
+
+def test_waves_of_three_batches_in_waves_of_two():
+    # O = 6: two outer groups; N = 128 in slabs of 64; groups one per wave
+    waves, failure = host.waves(128, 6, 3, 3, 64, 1, 2, -1)
+    assert failure == ""
+    order = [(w["b0"], w["nb"], w["q0"], w["g0"], w["ng"]) for w in waves]
+    assert order == [(0, 2, 0, 0, 1), (0, 2, 0, 1, 1), (0, 2, 64, 0, 1), (0, 2, 64, 1, 1),
+                     (2, 1, 0, 0, 1), (2, 1, 0, 1, 1), (2, 1, 64, 0, 1), (2, 1, 64, 1, 1)]
+    for w in waves:
+        assert w["accumulate"] == (w["g0"] != 0)
+        assert w["active_rows"] == 64 and w["slab_blocks"] == 1
+        assert w["slab_elems"] == w["nb"] * 3 * 64 * 128
+        assert w["finalizer_blocks"] == -(-w["slab_elems"] // 256)
+        assert w["wave_pairs"] == w["nb"] and w["query_tiles_on_x"] and not w["square_pair"]
+        assert w["grid"] == [1, 3, w["nb"]]
+    # every (batch, slab, group) exactly once
+    assert sorted(covered(waves)) == sorted((b, q, g) for b in range(3) for q in (0, 64) for g in range(2))
+
+
+@pytest.mark.parametrize("N, slab_rows, slabs", [(64, 64, [(0, 64)]), (192, 1 << 20, [(0, 192)]),
+                                                 (192, 128, [(0, 128), (128, 64)])])
+def test_query_slabs(N, slab_rows, slabs):
+    waves, failure = host.waves(N, N, 2, 1, slab_rows, N // 4, 1, -1)  # O == N, one group wave
+    assert failure == ""
+    assert [(w["q0"], w["active_rows"]) for w in waves] == slabs
+    for w in waves:
+        assert w["square_pair"] and w["ng"] == N // 4 and not w["accumulate"]
+        assert w["grid"] == [w["active_rows"] // 64, 2, N // 4]
+
+
+def test_orientation_swaps_above_65535_pairs():
+    first, failure = host.first_wave(64, 4 * 65535, 3, 1, 64, 65535, 1)
+    assert failure == "" and first["wave_pairs"] == 65535 and first["query_tiles_on_x"]
+    assert first["grid"] == [1, 3, 65535]
+    first, failure = host.first_wave(128, 4 * 32768, 3, 2, 128, 32768, 2)
+    assert failure == "" and first["wave_pairs"] == 65536 and not first["query_tiles_on_x"]
+    assert first["grid"] == [65536, 3, 2]
+
+
+@pytest.mark.parametrize("sizes, message", [
+    # N, O, H, B, slab_rows, groups_per_wave, batches_per_wave
+    ((65536 * 64, 4, 1, 1, 65536 * 64, 1, 1), "query slab exceeds the CUDA grid-z contract"),
+    ((2097088, 4, 65535, 1, 2097088, 1, 1), "dBias slab finalizer exceeds the CUDA grid-x contract"),
+    ((2097088, 4, 65535, INT32_MAX, 2097088, 1, INT32_MAX), "active dBias slab element count overflow"),
+    ((64, 1 << 22, 1, 1 << 12, 64, 1 << 20, 1 << 12), "dBias leaf wave exceeds the CUDA grid-x contract"),
+])
+def test_wave_checks_raise_before_the_first_launch(sizes, message):
+    first, failure = host.first_wave(*sizes)
+    assert first is None and failure == message
+
+
+def test_finalizer_grid_at_its_limit():
+    # slab of 2048 rows of N = 2^20 keys: H x 2^23 finalizer blocks of 256 elements
+    first, failure = host.first_wave(1 << 20, 4, 255, 1, 2048, 1, 1)
+    assert failure == "" and first["finalizer_blocks"] == 255 << 23 and first["slab_elems"] == 255 << 31
+    first, failure = host.first_wave(1 << 20, 4, 256, 1, 2048, 1, 1)  # 2^31 blocks
+    assert first is None and failure == "dBias slab finalizer exceeds the CUDA grid-x contract"
+
+
+def test_a_failed_leaf_launch_stops_the_walk():
+    waves, failure = host.waves(128, 6, 1, 1, 64, 1, 1, 2)
+    assert failure == "Kestrovane dQ/dBias warpgroup leaf launch failed"
+    assert len(waves) == 3  # the waves before it stay launched
