@@ -166,3 +166,52 @@ def test_a_failed_leaf_launch_stops_the_walk():
     waves, failure = host.waves(128, 6, 1, 1, 64, 1, 1, 2)
     assert failure == "Kestrovane dQ/dBias warpgroup leaf launch failed"
     assert len(waves) == 3  # the waves before it stay launched
+
+
+def launcher_args(B=3, O=6, H=2, N=128, D=64, slab_rows=64, gpw=2, bpw=2, workspace=None, N_arg=None):
+    """Fake tensors of a call and the launcher's integer arguments."""
+    from harness import BF16, F32, fake
+    q = fake((B, O, H, N, D))
+    tensors = [q, fake((B, O, H, N, D)), fake((B, O, H, N, D)), fake((B, O, N, H, D)), fake((B, O, H, N), F32),
+               fake((B, O, H, N), F32), fake((B, O, 1, 1, N), F32), fake((B, 1, H, N, N)), fake((B, O, H, N, D))]
+    if workspace is None:
+        workspace = gpw * bpw * H * slab_rows * N
+    tensors.append(fake((workspace,), BF16))
+    return tensors + [N if N_arg is None else N_arg, O, H, B, slab_rows, gpw, bpw, D]
+
+
+def launch_error(tier, args):
+    with pytest.raises(RuntimeError) as info:
+        host.launch_wg(tier, *args)
+    return str(info.value).splitlines()[0]
+
+
+@pytest.mark.parametrize("tier", TIERS)
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(slab_rows=96), "invalid warpgroup query-slab plan"),        # N = 128: the entry never sends it here
+    (dict(slab_rows=32), "invalid warpgroup query-slab plan"),
+    (dict(N=96, slab_rows=192), "invalid warpgroup query-slab plan"),
+    (dict(gpw=3), "invalid warpgroup query-slab plan"),               # groups = 2
+    (dict(bpw=4), "invalid warpgroup query-slab plan"),
+    (dict(bpw=0), "invalid warpgroup query-slab plan"),
+    (dict(workspace=2 * 2 * 2 * 64 * 128 - 1), "workspace is smaller than the query-slab plan"),
+])
+def test_launcher_plan_checks(tier, kwargs, message):
+    assert launch_error(tier, launcher_args(D=min(tier, 64), **kwargs)) == message
+
+
+def test_launcher_workspace_count_overflow():
+    # only a direct call can ask for more than INT64_MAX workspace elements
+    args = launcher_args(H=65535, N=64, slab_rows=INT32_MAX - 63, gpw=2, bpw=3, workspace=1)
+    args[-8] = 2**21 * 64  # N as the launcher is told it
+    assert launch_error(64, args) == "workspace element count overflow"
+
+
+@pytest.mark.parametrize("tier", TIERS)
+def test_launcher_reaches_the_opt_in_with_a_valid_plan(tier):
+    from harness import driver_present
+    if driver_present():
+        pytest.skip("with a driver the opt-in succeeds and the fake tensors would reach a kernel")
+    # a larger workspace is fine; slab_rows above N is one slab
+    message = launch_error(tier, launcher_args(slab_rows=256, workspace=10**6))
+    assert message == "failed to opt in Kestrovane dQ/dBias warpgroup shared memory"

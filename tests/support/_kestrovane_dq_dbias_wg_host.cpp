@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "common/module.h"
+#include "dq_dbias/wg_lane.h"
 #include "dq_dbias/wg_plan.h"
 
 namespace {
@@ -81,6 +83,24 @@ std::tuple<py::object, std::string> first_wave(int N, int O, int H, int B, int s
   return {first, failure == dq::WgFailure::leaf_launch ? "" : dq::wg_failure_message(failure)};
 }
 
+// The lane's launcher as the entry calls it, with tensors of the caller's choosing (fake ones
+// in the tests) and no finalizer: it raises from its plan checks, its opt-in or its waves.
+void launch_wg(int tier, const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, const at::Tensor& d_output,
+               const at::Tensor& logsumexp, const at::Tensor& delta, const at::Tensor& mask, const at::Tensor& bias,
+               at::Tensor& out_dq, at::Tensor& workspace, int N, int O, int H, int B, int slab_rows,
+               int groups_per_wave, int batches_per_wave, int head_dim) {
+  check_tier(tier);
+  const auto no_finalizer = [](const dq::WgWave&) {};
+  const auto run = [&](auto tier_constant) {
+    dq::run_wg_lane<decltype(tier_constant)::value>(q, k, v, d_output, logsumexp, delta, mask, bias, out_dq,
+                                                    workspace, N, O, H, B, slab_rows, groups_per_wave,
+                                                    batches_per_wave, head_dim, nullptr, no_finalizer);
+  };
+  tier == 16 ? run(std::integral_constant<int, 16>{})
+  : tier == 32 ? run(std::integral_constant<int, 32>{})
+               : run(std::integral_constant<int, 64>{});
+}
+
 }  // namespace
 
 KESTROVANE_MODULE(_kestrovane_dq_dbias_wg_host, m) {
@@ -92,5 +112,6 @@ KESTROVANE_MODULE(_kestrovane_dq_dbias_wg_host, m) {
   m.def("operand_descriptor", &operand_descriptor, "wgmma descriptor of k-step `step` of a tile at a byte address");
   m.def("workspace_elements", &workspace_elements, "Required workspace elements of a plan");
   m.def("waves", &waves, "Every wave of a call and the failure that stops the walk");
+  m.def("launch_wg", &launch_wg, "The warpgroup launcher of one tier, without finalizer");
   m.def("first_wave", &first_wave, "The first wave of a call, or the failure raised before it");
 }
