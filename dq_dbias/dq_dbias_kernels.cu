@@ -5,6 +5,7 @@
 
 #include "common/launch.h"
 #include "dq_dbias/dbias_fold.cuh"
+#include "dq_dbias/dq_dbias_wg.cuh"
 #include "dq_dbias/dq_launch.h"
 #include "dq_dbias/dq_leaf.cuh"
 #include "dq_dbias/dq_plan.h"
@@ -93,6 +94,11 @@ KESTROVANE_DQ_LANE(128, -1)
 KESTROVANE_DQ_LANE(128, 0)
 
 #undef KESTROVANE_DQ_LANE
+
+// The warpgroup lane: tiers 16, 32 and 64, four leaf instantiations each.
+KESTROVANE_DQ_WG_TIER(16)
+KESTROVANE_DQ_WG_TIER(32)
+KESTROVANE_DQ_WG_TIER(64)
 
 void launch_finalize(const void* workspace, float* out_dbias, const LeafWave& w, int N, int H, int batches_per_wave,
                      int slab_rows, cudaStream_t stream) {

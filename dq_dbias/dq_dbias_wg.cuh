@@ -26,12 +26,13 @@
 #include "common/launch.h"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
+#include "common/score_gradient.cuh"
 #include "common/smem_layout.h"
 #include "dq_dbias/wg_launch.h"
 #include "dq_dbias/wg_plan.h"
 
 namespace kestrovane {
-namespace dq_dbias {
+namespace dq {
 
 // Copies `rows` rows of `tier` columns into a swizzled tile, one element per thread and step;
 // row r of the source starts at row_start(r), and columns from head_dim on are stored as zero.
@@ -88,7 +89,7 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
 
   // Outer row i of the group: rows past O count with weight 0 and load row O - 1. Computed
   // where needed rather than kept in arrays that a runtime index would push to local memory.
-  const int64_t first_outer = int64_t{kWgGroupRows} * (int64_t{g0} + gl);
+  const int64_t first_outer = int64_t{kGroupRows} * (int64_t{g0} + gl);
   const auto is_live = [&](int i) { return first_outer + i < outer; };
   const auto mask_row = [&](int i) { return b * outer + (is_live(i) ? first_outer + i : outer - 1); };  // b*O + o
   const auto slice_row = [&](int i) { return mask_row(i) * H + h; };  // (b*O + o)*H + h
@@ -104,7 +105,7 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
 
   // Prologue: the block's query rows of q and d_output for all four outer rows.
 #pragma unroll 1
-  for (int i = 0; i < kWgGroupRows; ++i) {
+  for (int i = 0; i < kGroupRows; ++i) {
     const int64_t q_row0 = slice_row(i) * N + qb;
     stage_swizzled_rows<T, kWgQueryBlock>(
         smem_raw + L.q_tiles + i * L.query_tile_bytes, q_bits,
@@ -132,7 +133,7 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
   // One 32-key tile: each outer row's K and V rows, the block's bias columns, the mask entries.
   const auto load_key_tile = [&](int kstart) {
 #pragma unroll 1
-    for (int i = 0; i < kWgGroupRows; ++i) {
+    for (int i = 0; i < kGroupRows; ++i) {
       const int64_t key_row0 = slice_row(i) * N + kstart;
       unsigned char* k_tile = smem_raw + L.kv_tiles + i * L.kv_row_stride;
       const auto key_start = [&](int r) { return (key_row0 + r) * head_dim; };
@@ -145,7 +146,7 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
       const int col = e % kWgKeyTile;
       bias_tile[r * kWgBiasPitch + col] = ptx::ld_global_nc_b16(bias_bits + int64_t{r} * N + kstart + col);
     }
-    if (tid < kWgGroupRows * kWgKeyTile) {
+    if (tid < kGroupRows * kWgKeyTile) {
       const int i = tid / kWgKeyTile;
       mask_tile[tid] = ptx::ld_global_nc_f32(mask + mask_row(i) * N + kstart + tid % kWgKeyTile);
     }
@@ -215,17 +216,13 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
           const int half = x / 2;
           const int row = row0 + 8 * half;
           const int key = 8 * j + 2 * c + x % 2;
-          const float row_lse = lse[ii][half];
-          float ds;
-          if (row_lse == kNegInf) {
-            ds = mul_rn(0.0f, sub_rn(dp[j][x], dlt[ii][half]));
-          } else {
-            float t = __fmaf_rn(s[j][x], scale, mask_tile[i * kWgKeyTile + key]);
-            t = add_rn(t, bf16_bits_to_float(bias_tile[row * kWgBiasPitch + key]));
-            t = sub_rn(t, row_lse);
-            const float p = ptx::ex2_approx(mul_rn(t, kLog2e));
-            ds = mul_rn(p, sub_rn(dp[j][x], dlt[ii][half]));
-          }
+          // A fully masked row (logsumexp -inf) takes P = 0; its reference is then 0, so
+          // -inf - -inf is never formed.
+          const bool masked_row = lse[ii][half] == kNegInf;
+          const float p = backward_probability(s[j][x], scale, mask_tile[i * kWgKeyTile + key],
+                                               bf16_bits_to_float(bias_tile[row * kWgBiasPitch + key]),
+                                               masked_row ? 0.0f : lse[ii][half]);
+          float ds = score_gradient(masked_row ? 0.0f : p, dp[j][x], dlt[ii][half]);
           if (!SquarePair) {
             ds = mul_rn(weight, ds);
           }
@@ -335,5 +332,11 @@ void launch_wg_leaf(const WgLeafArgs& args, const WgWave& wave, cudaStream_t str
   }
 }
 
-}  // namespace dq_dbias
+// The explicit instantiations of one tier's launchers (and so of its four leaf kernels), for
+// the kernel unit that carries them; used inside namespace kestrovane::dq.
+#define KESTROVANE_DQ_WG_TIER(TIER) \
+  template bool wg_opt_in<TIER>();  \
+  template void launch_wg_leaf<TIER>(const WgLeafArgs&, const WgWave&, cudaStream_t);
+
+}  // namespace dq
 }  // namespace kestrovane

@@ -125,10 +125,8 @@ constexpr LaneChoice choose_lane(int64_t D, int64_t N, int64_t slab_rows) {
   return {tier, N % kQueryTile != 0 ? Lane::general : Lane::exact_tiles};
 }
 
-// The lane whose launcher runs a call of `lane`. This build has no warpgroup kernel, so its
-// calls run on the exact-tiles lane, whose conditions they meet (N and slab_rows are whole
-// 64-row blocks, so every slab is whole 32-row tiles).
-constexpr Lane served_lane(Lane lane) { return lane == Lane::warpgroup ? Lane::exact_tiles : lane; }
+// The lane whose launcher runs a call of `lane`: every lane of the table has its own.
+constexpr Lane served_lane(Lane lane) { return lane; }
 
 // ---------------------------------------------------------------- leaf shared memory
 

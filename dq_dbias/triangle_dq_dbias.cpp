@@ -23,6 +23,7 @@
 #include "dq_dbias/dq_plan.h"
 #include "dq_dbias/sr_launch.h"
 #include "dq_dbias/sr_plan.h"
+#include "dq_dbias/wg_lane.h"
 
 namespace {
 
@@ -105,14 +106,16 @@ using Launcher = void (*)(const at::Tensor&, const at::Tensor&, const at::Tensor
 
 // The one place that maps a lane of the lane table to the launcher that runs it.
 Launcher launcher_for(const dq::LaneChoice& choice) {
-  const bool general = dq::served_lane(choice.lane) == dq::Lane::general;
+  const dq::Lane lane = dq::served_lane(choice.lane);
+  const bool general = lane == dq::Lane::general;
+  const bool warpgroup = lane == dq::Lane::warpgroup;
   switch (choice.tier) {
     case 16:
-      return general ? &launch<16, 0> : &launch<16, -1>;
+      return warpgroup ? &dq::launch_wg<16> : general ? &launch<16, 0> : &launch<16, -1>;
     case 32:
-      return general ? &launch<32, 0> : &launch<32, -1>;
+      return warpgroup ? &dq::launch_wg<32> : general ? &launch<32, 0> : &launch<32, -1>;
     case 64:
-      return general ? &launch<64, 0> : &launch<64, -1>;
+      return warpgroup ? &dq::launch_wg<64> : general ? &launch<64, 0> : &launch<64, -1>;
     default:
       return general ? &launch<128, 0> : &launch<128, -1>;
   }

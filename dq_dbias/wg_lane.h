@@ -11,14 +11,15 @@
 #include <c10/util/Exception.h>
 #include <cuda_runtime_api.h>
 
-#include <cmath>
 #include <cstdint>
 
+#include "dq_dbias/dq_launch.h"
+#include "dq_dbias/dq_plan.h"
 #include "dq_dbias/wg_launch.h"
 #include "dq_dbias/wg_plan.h"
 
 namespace kestrovane {
-namespace dq_dbias {
+namespace dq {
 
 constexpr const char* kWgInvalidPlan = "invalid warpgroup query-slab plan";
 constexpr const char* kWgWorkspaceTooSmall = "workspace is smaller than the query-slab plan";
@@ -33,11 +34,10 @@ void run_wg_lane(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, 
                  int groups_per_wave, int batches_per_wave, int head_dim, cudaStream_t stream,
                  LaunchFinalizer&& launch_finalizer) {
   static_assert(HeadDimTier == 16 || HeadDimTier == 32 || HeadDimTier == 64, "no warpgroup lane for this tier");
-  const float scale = 1.0f / std::sqrt(static_cast<float>(head_dim));
+  const float scale = softmax_scale(head_dim);
   TORCH_CHECK(wg_plan_valid(N, O, B, slab_rows, groups_per_wave, batches_per_wave), kWgInvalidPlan);
-  const CheckedCount required = wg_workspace_elements(groups_per_wave, batches_per_wave, H, slab_rows, N);
-  TORCH_CHECK(required.failure != CheckedCount::kNonPositive, "workspace dimensions must be positive");
-  TORCH_CHECK(required.failure != CheckedCount::kOverflow, "workspace element count overflow");
+  const Sized required = workspace_elements(groups_per_wave, batches_per_wave, H, slab_rows, N);
+  TORCH_CHECK(required.ok(), size_error_message(required.error, "workspace"));
   TORCH_CHECK(workspace.numel() >= required.value, kWgWorkspaceTooSmall);
   TORCH_CHECK(wg_opt_in<HeadDimTier>(), kWgOptInFailed);
 
@@ -59,15 +59,31 @@ void run_wg_lane(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, 
                         head_dim,
                         scale};
   const WgSizes sizes{N, O, H, B, slab_rows, groups_per_wave, batches_per_wave};
-  const WgFailure failure = walk_wg_waves(sizes, [&](const WgWave& wave) {
+  const WgStatus status = walk_wg_waves(sizes, [&](const WgWave& wave) {
     launch_wg_leaf<HeadDimTier>(args, wave, stream);
     if (cudaGetLastError() != cudaSuccess) return WgFailure::leaf_launch;
     launch_finalizer(wave);
     if (cudaGetLastError() != cudaSuccess) return WgFailure::finalizer_launch;
     return WgFailure::none;
   });
-  TORCH_CHECK(failure == WgFailure::none, wg_failure_message(failure));
+  TORCH_CHECK(status.failure == WgFailure::none, wg_failure_message(status));
 }
 
-}  // namespace dq_dbias
+// The lane's launcher as the entry's lane table names it: the waves, each leaf followed by
+// the slab finalizer of the exact-tiles and general lanes.
+template <int HeadDimTier>
+void launch_wg(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, const at::Tensor& d_output,
+               const at::Tensor& logsumexp, const at::Tensor& delta, const at::Tensor& mask, const at::Tensor& bias,
+               at::Tensor& out_dq, at::Tensor& out_dbias, at::Tensor& workspace, int N, int O, int H, int B,
+               int slab_rows, int groups_per_wave, int batches_per_wave, int head_dim, cudaStream_t stream) {
+  const void* partials = workspace.const_data_ptr();
+  float* dbias = out_dbias.mutable_data_ptr<float>();
+  run_wg_lane<HeadDimTier>(q, k, v, d_output, logsumexp, delta, mask, bias, out_dq, workspace, N, O, H, B, slab_rows,
+                           groups_per_wave, batches_per_wave, head_dim, stream, [&](const WgWave& wave) {
+                             launch_finalize(partials, dbias, finalizer_wave(wave), N, H, batches_per_wave,
+                                             slab_rows, stream);
+                           });
+}
+
+}  // namespace dq
 }  // namespace kestrovane

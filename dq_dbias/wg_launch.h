@@ -7,7 +7,7 @@
 #include "dq_dbias/wg_plan.h"
 
 namespace kestrovane {
-namespace dq_dbias {
+namespace dq {
 
 // What every leaf launch of one call shares (the wave adds its own integers).
 struct WgLeafArgs {
@@ -41,5 +41,5 @@ bool wg_opt_in();
 template <int HeadDimTier>
 void launch_wg_leaf(const WgLeafArgs& args, const WgWave& wave, cudaStream_t stream);
 
-}  // namespace dq_dbias
+}  // namespace dq
 }  // namespace kestrovane

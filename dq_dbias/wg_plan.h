@@ -1,4 +1,5 @@
-// Pure host logic of the warpgroup lane of dQ/dBias: when the lane applies, its plan check,
+// Pure host logic of the warpgroup lane of dQ/dBias (the lane table picks it for tiers 16, 32
+// and 64 when N and slab_rows are whole 64-row blocks): its plan check,
 // the shared-memory layout of one tier, the addresses the kernel stores to and wgmma reads
 // from, and the walk over batch waves, query slabs and group waves with the grid of every
 // leaf launch. Plain C++ (no PyTorch, no CUDA types): the entry, the kernel and the host
@@ -6,25 +7,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/smem_layout.h"
+#include "dq_dbias/dq_plan.h"
 
 namespace kestrovane {
-namespace dq_dbias {
+namespace dq {
 
 constexpr int kWgThreads = 256;      // two warpgroups; warpgroup wg takes outer rows 2wg, 2wg+1
 constexpr int kWgQueryBlock = 64;    // query rows per thread block (one wgmma M extent)
 constexpr int kWgKeyTile = 32;       // keys per tile (one wgmma N extent)
-constexpr int kWgGroupRows = 4;      // outer rows per outer group
-constexpr int kWgFinalizeThreads = 256;
-constexpr int64_t kWgGridYZMax = 65535;
-constexpr int64_t kWgInt32Max = 2147483647;
-constexpr int64_t kWgInt64Max = 9223372036854775807LL;
-
-// The lane serves tiers 16, 32 and 64 when N and the query slabs are whole 64-row blocks.
-constexpr bool wg_lane_applies(int64_t head_dim, int64_t N, int64_t slab_rows) {
-  return head_dim >= 1 && head_dim <= 64 && (N | slab_rows) % kWgQueryBlock == 0;
-}
 
 // ---------------------------------------------------------------- shared memory of one tier
 //
@@ -48,7 +41,7 @@ struct WgLayout {
 constexpr int kWgBiasPitch = kWgKeyTile + 4;  // BF16 elements per bias tile row
 constexpr int kWgDsPitch = kWgKeyTile + 1;    // floats per dS tile row
 constexpr uint32_t kWgBiasBytes = kWgQueryBlock * kWgBiasPitch * 2;                 // 4608
-constexpr uint32_t kWgMaskBytes = kWgGroupRows * kWgKeyTile * 4;                    // 512
+constexpr uint32_t kWgMaskBytes = kGroupRows * kWgKeyTile * 4;                    // 512
 constexpr uint32_t kWgDsBytes = 2 * kWgQueryBlock * kWgDsPitch * 4;                 // 16896
 constexpr uint32_t kWgDsTileFloats = kWgQueryBlock * kWgDsPitch;                    // per warpgroup
 
@@ -81,44 +74,18 @@ KESTROVANE_HOST_DEVICE constexpr uint64_t wg_operand_descriptor(int tier, uint32
 
 // ---------------------------------------------------------------- plan and waves
 
-constexpr int64_t wg_groups(int64_t O) { return (O + kWgGroupRows - 1) / kWgGroupRows; }
-
-// The caller's query-slab plan as this lane takes it.
+// The caller's query-slab plan as this lane takes it (groups in 64 bits).
 constexpr bool wg_plan_valid(int64_t N, int64_t O, int64_t B, int64_t slab_rows, int64_t groups_per_wave,
                              int64_t batches_per_wave) {
   return slab_rows >= 1 && (slab_rows | N) % kWgQueryBlock == 0 && groups_per_wave >= 1 &&
-         groups_per_wave <= wg_groups(O) && batches_per_wave >= 1 && batches_per_wave <= B;
-}
-
-// A product of positive int64 factors, left to right, that remembers the first failure.
-struct CheckedCount {
-  int64_t value;
-  int failure;  // 0, kNonPositive or kOverflow
-  static constexpr int kNonPositive = 1;
-  static constexpr int kOverflow = 2;
-
-  constexpr CheckedCount times(int64_t b) const {
-    if (failure != 0) return *this;
-    if (value <= 0 || b <= 0) return {0, kNonPositive};
-    if (value > kWgInt64Max / b) return {0, kOverflow};
-    return {value * b, 0};
-  }
-};
-
-constexpr CheckedCount checked_count(int64_t a) { return CheckedCount{1, 0}.times(a); }
-
-// Required workspace elements: groups_per_wave x batches_per_wave x H x slab_rows x N.
-constexpr CheckedCount wg_workspace_elements(int64_t groups_per_wave, int64_t batches_per_wave, int64_t H,
-                                             int64_t slab_rows, int64_t N) {
-  return checked_count(groups_per_wave).times(batches_per_wave).times(H).times(slab_rows).times(N);
+         groups_per_wave <= outer_groups(O) && batches_per_wave >= 1 && batches_per_wave <= B;
 }
 
 enum class WgFailure {
   none,
   partial_block,       // a query slab that is not whole 64-row blocks
   slab_grid_z,         // more than 65535 query blocks in one slab
-  slab_nonpositive,    // the active slab's element count: a factor <= 0
-  slab_overflow,       // the active slab's element count: int64 overflow
+  slab_size,           // the active slab's element count (size_error)
   finalizer_grid_x,    // more than 2^31-1 finalizer blocks
   wave_grid_x,         // more than 2^31-1 (group, batch) pairs in one wave
   leaf_launch,         // reported by the caller's launch of a leaf
@@ -127,26 +94,28 @@ enum class WgFailure {
 
 constexpr const char* kWgPartialBlock = "warpgroup lane requires query rows in full 64-row blocks";
 constexpr const char* kWgSlabGridZ = "query slab exceeds the CUDA grid-z contract";
-constexpr const char* kWgSlabNonPositive = "active dBias slab dimensions must be positive";
-constexpr const char* kWgSlabOverflow = "active dBias slab element count overflow";
 constexpr const char* kWgFinalizerGridX = "dBias slab finalizer exceeds the CUDA grid-x contract";
 constexpr const char* kWgWaveGridX = "dBias leaf wave exceeds the CUDA grid-x contract";
 constexpr const char* kWgLeafLaunch = "Kestrovane dQ/dBias warpgroup leaf launch failed";
 constexpr const char* kWgFinalizerLaunch = "Kestrovane dQ/dBias slab finalizer launch failed";
 
-constexpr const char* wg_failure_message(WgFailure failure) {
-  switch (failure) {
+struct WgStatus {
+  WgFailure failure;
+  SizeError size_error;  // with slab_size
+};
+
+inline std::string wg_failure_message(const WgStatus& status) {
+  switch (status.failure) {
     case WgFailure::partial_block: return kWgPartialBlock;
     case WgFailure::slab_grid_z: return kWgSlabGridZ;
-    case WgFailure::slab_nonpositive: return kWgSlabNonPositive;
-    case WgFailure::slab_overflow: return kWgSlabOverflow;
+    case WgFailure::slab_size: return size_error_message(status.size_error, "active dBias slab");
     case WgFailure::finalizer_grid_x: return kWgFinalizerGridX;
     case WgFailure::wave_grid_x: return kWgWaveGridX;
     case WgFailure::leaf_launch: return kWgLeafLaunch;
     case WgFailure::finalizer_launch: return kWgFinalizerLaunch;
     case WgFailure::none: break;
   }
-  return "";
+  return {};
 }
 
 // Sizes of one call (as the entry has checked them) and its query-slab plan.
@@ -175,24 +144,25 @@ struct WgWave {
 // the first failure: a slab or wave check raised before that wave's launches, or what
 // on_wave reported. Waves already handed to on_wave stay launched.
 template <typename OnWave>
-WgFailure walk_wg_waves(const WgSizes& s, OnWave&& on_wave) {
-  const int64_t groups = wg_groups(s.O);
+WgStatus walk_wg_waves(const WgSizes& s, OnWave&& on_wave) {
+  const int64_t groups = outer_groups(s.O);
   for (int64_t b0 = 0; b0 < s.B;) {
     const int64_t nb = s.batches_per_wave < s.B - b0 ? s.batches_per_wave : s.B - b0;
     for (int64_t q0 = 0; q0 < s.N;) {
       const int64_t active_rows = s.slab_rows < s.N - q0 ? s.slab_rows : s.N - q0;
-      if (active_rows % kWgQueryBlock != 0) return WgFailure::partial_block;
+      if (active_rows % kWgQueryBlock != 0) return {WgFailure::partial_block, SizeError::none};
       const int64_t slab_blocks = active_rows / kWgQueryBlock;
-      if (slab_blocks > kWgGridYZMax) return WgFailure::slab_grid_z;
-      const CheckedCount slab = checked_count(nb).times(s.H).times(active_rows).times(s.N);
-      if (slab.failure == CheckedCount::kNonPositive) return WgFailure::slab_nonpositive;
-      if (slab.failure == CheckedCount::kOverflow) return WgFailure::slab_overflow;
-      const int64_t finalizer_blocks = slab.value / kWgFinalizeThreads + (slab.value % kWgFinalizeThreads != 0);
-      if (finalizer_blocks > kWgInt32Max) return WgFailure::finalizer_grid_x;
+      if (slab_blocks > kGridYZMax) return {WgFailure::slab_grid_z, SizeError::none};
+      const Sized slab = checked_positive_product(
+          checked_positive_product(checked_positive_product(nb, s.H), active_rows), s.N);
+      if (!slab.ok()) return {WgFailure::slab_size, slab.error};
+      const Sized finalizer_blocks = positive_ceil_div(slab.value, kFinalizeThreads);
+      if (!finalizer_blocks.ok()) return {WgFailure::slab_size, finalizer_blocks.error};
+      if (finalizer_blocks.value > kInt32Max) return {WgFailure::finalizer_grid_x, SizeError::none};
       for (int64_t g0 = 0; g0 < groups;) {
         const int64_t ng = s.groups_per_wave < groups - g0 ? s.groups_per_wave : groups - g0;
         const int64_t wave_pairs = ng * nb;
-        if (wave_pairs > kWgInt32Max) return WgFailure::wave_grid_x;
+        if (wave_pairs > kInt32Max) return {WgFailure::wave_grid_x, SizeError::none};
         WgWave w{};
         w.b0 = static_cast<int>(b0);
         w.nb = static_cast<int>(nb);
@@ -200,26 +170,43 @@ WgFailure walk_wg_waves(const WgSizes& s, OnWave&& on_wave) {
         w.active_rows = static_cast<int>(active_rows);
         w.slab_blocks = static_cast<int>(slab_blocks);
         w.slab_elems = slab.value;
-        w.finalizer_blocks = finalizer_blocks;
+        w.finalizer_blocks = finalizer_blocks.value;
         w.g0 = static_cast<int>(g0);
         w.ng = static_cast<int>(ng);
         w.wave_pairs = wave_pairs;
-        w.query_tiles_on_x = wave_pairs <= kWgGridYZMax;
+        w.query_tiles_on_x = wave_pairs <= kGridYZMax;
         w.square_pair = s.O == s.N;
         w.accumulate = g0 != 0;
         w.grid_x = static_cast<uint32_t>(w.query_tiles_on_x ? slab_blocks : wave_pairs);
         w.grid_y = static_cast<uint32_t>(s.H);
         w.grid_z = static_cast<uint32_t>(w.query_tiles_on_x ? wave_pairs : slab_blocks);
         const WgFailure failure = on_wave(static_cast<const WgWave&>(w));
-        if (failure != WgFailure::none) return failure;
+        if (failure != WgFailure::none) return {failure, SizeError::none};
         g0 += ng;
       }
       q0 += active_rows;
     }
     b0 += nb;
   }
-  return WgFailure::none;
+  return {WgFailure::none, SizeError::none};
 }
 
-}  // namespace dq_dbias
+// The finalizer's view of a wave (it folds the wave's partials into out_dbias).
+constexpr LeafWave finalizer_wave(const WgWave& w) {
+  LeafWave f{};
+  f.b0 = w.b0;
+  f.nb = w.nb;
+  f.q0 = w.q0;
+  f.active_rows = w.active_rows;
+  f.g0 = w.g0;
+  f.ng = w.ng;
+  f.wave_pairs = w.wave_pairs;
+  f.slab_elems = w.slab_elems;
+  f.finalize_blocks = w.finalizer_blocks;
+  f.square_pair = w.square_pair;
+  f.accumulate = w.accumulate;
+  return f;
+}
+
+}  // namespace dq
 }  // namespace kestrovane

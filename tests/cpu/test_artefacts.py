@@ -239,3 +239,22 @@ def test_sr_leaf_uses_wgmma_in_every_instantiation():
     for key, ops in leaves.items():
         assert "HGMMA" in ops and "HMMA" in ops and "LDGSTS" in ops, key
     assert sum("kestrovane_sr_dq_reduce_kernel" in n for n in functions) == 1
+
+
+WG_KERNEL = re.compile(r"kestrovane_dq_dbias_wg_kernelILi(\d+)ELb([01])ELb([01])E")
+
+
+def test_dq_dbias_warpgroup_kernels_use_wgmma_and_the_other_lanes_do_not():
+    (path,) = BUILD.glob(f"{MODULES['dq_dbias']}.*.so")
+    functions = sass_functions(cuobjdump("-sass", str(path)).stdout)
+    instances = {WG_KERNEL.search(n).groups() for n in functions if WG_KERNEL.search(n)}
+    # three tiers, each with its four (QueryTilesOnX, SquarePair) instantiations
+    assert instances == {(tier, *flags) for tier in ("16", "32", "64") for flags in itertools.product("01", repeat=2)}
+    for name, ops in functions.items():
+        if WG_KERNEL.search(name):
+            # S and dP on wgmma, dQ on mma.sync, tiles staged by plain loads and shared stores
+            assert "HGMMA" in ops and "HMMA" in ops and "LDSM" in ops, name
+            assert "UTMALDG" not in ops and "LDGSTS" not in ops, name
+        elif any(k in name for k in ("dq_dbias_leaf_kernel", "dq_dbias_finalize_kernel", "broadcast_dbias_kernel")):
+            # the exact-tiles and general lanes, their finalizer and the broadcast fold
+            assert "HGMMA" not in ops, name

@@ -1,5 +1,5 @@
-"""Pure host logic of the warpgroup lane of dQ/dBias without a GPU: when the lane applies,
-its plan check, shared memory per tier, the swizzled tile addresses and wgmma descriptors
+"""Pure host logic of the warpgroup lane of dQ/dBias without a GPU: the lane table, its plan
+check, shared memory per tier, the swizzled tile addresses and wgmma descriptors
 decoded back, and the waves of a call with their grids and failures."""
 import importlib
 
@@ -14,18 +14,23 @@ TIERS = [16, 32, 64]
 INT32_MAX = 2**31 - 1
 
 
-@pytest.mark.parametrize("head_dim, N, slab_rows, takes", [
-    (64, 64, 64, True),      # the lane's smallest case
-    (64, 64, 32, False),     # slab not whole 64-row blocks: exact-tiles lane
-    (128, 64, 64, False),    # tier 128 has no warpgroup lane
-    (72, 128, 128, False),
-    (8, 128, 192, True),     # slab larger than N: one slab of N rows
-    (40, 192, 64, True),
-    (64, 100, 64, False),    # N not whole blocks
-    (64, 128, 96, False),
+@pytest.mark.parametrize("D, N, slab_rows, tier, lane", [
+    (64, 64, 64, 64, "warpgroup"),
+    (64, 64, 32, 64, "exact_tiles"),      # the same tensors with 32-row slabs
+    (64, 100, 64, 64, "general"),         # N = 100 whatever slab_rows is
+    (64, 100, 128, 64, "general"),
+    (128, 64, 64, 128, "exact_tiles"),    # head_dim 128 never takes the warpgroup lane
+    (8, 192, 256, 16, "warpgroup"),
+    (24, 128, 64, 32, "warpgroup"),
+    (40, 128, 192, 64, "warpgroup"),
+    (72, 128, 128, 128, "exact_tiles"),
+    (64, 128, 96, 64, "exact_tiles"),
+    (16, 192, 1 << 20, 16, "warpgroup"),  # slab larger than N: one slab of N rows
 ])
-def test_lane_applies(head_dim, N, slab_rows, takes):
-    assert host.lane_applies(head_dim, N, slab_rows) is takes
+def test_lane_table_runs_each_lane_on_its_own_launcher(D, N, slab_rows, tier, lane):
+    module = importlib.import_module("_kestrovane_dq_dbias_host")
+    # (tier, lane of the table, lane whose launcher the entry calls)
+    assert module.lane(D, N, slab_rows) == (tier, lane, lane)
 
 
 @pytest.mark.parametrize("N, O, B, slab_rows, gpw, bpw, valid", [
@@ -91,12 +96,6 @@ def test_descriptor_fields_of_every_tile(tier, mode):
             assert fields == {"start": (tile + 32 * step) >> 4, "leading": 1024 // 16, "stride": 8 * 2 * tier // 16,
                               "swizzle": mode, "rest": 0}
     assert [decode(host.operand_descriptor(tier, 0, 0))["stride"] for tier in TIERS] == [16, 32, 64]
-
-
-def test_workspace_elements():
-    assert host.workspace_elements(2, 3, 5, 64, 128) == (2 * 3 * 5 * 64 * 128, "")
-    assert host.workspace_elements(1, 1, 65535, INT32_MAX, 2097088)[1] == "element count overflow"
-    assert host.workspace_elements(1, 0, 1, 64, 64)[1] == "dimensions must be positive"
 
 
 def covered(waves):

@@ -16,7 +16,7 @@
 namespace {
 
 namespace py = pybind11;
-namespace dq = kestrovane::dq_dbias;
+namespace dq = kestrovane::dq;
 
 void check_tier(int tier) { TORCH_CHECK(tier == 16 || tier == 32 || tier == 64, "tier must be 16, 32 or 64"); }
 
@@ -39,23 +39,13 @@ uint64_t operand_descriptor(int tier, uint32_t tile, int step) {
   return dq::wg_operand_descriptor(tier, tile, step);
 }
 
-// (value, failure): failure 0, or "dimensions must be positive" / "element count overflow".
-std::tuple<int64_t, std::string> workspace_elements(int64_t groups_per_wave, int64_t batches_per_wave, int64_t H,
-                                                    int64_t slab_rows, int64_t N) {
-  const dq::CheckedCount count = dq::wg_workspace_elements(groups_per_wave, batches_per_wave, H, slab_rows, N);
-  const char* failure = count.failure == dq::CheckedCount::kNonPositive ? "dimensions must be positive"
-                        : count.failure == dq::CheckedCount::kOverflow  ? "element count overflow"
-                                                                        : "";
-  return {count.value, failure};
-}
-
 // The waves of a call as the launcher walks them, and the message it would raise ("" when
 // none). With fail_after >= 0 the wave of that index reports a failed leaf launch.
 std::tuple<std::vector<py::dict>, std::string> waves(int N, int O, int H, int B, int slab_rows, int groups_per_wave,
                                                      int batches_per_wave, int fail_after) {
   std::vector<py::dict> out;
   const dq::WgSizes sizes{N, O, H, B, slab_rows, groups_per_wave, batches_per_wave};
-  const dq::WgFailure failure = dq::walk_wg_waves(sizes, [&](const dq::WgWave& w) {
+  const dq::WgStatus status = dq::walk_wg_waves(sizes, [&](const dq::WgWave& w) {
     out.push_back(py::dict(
         py::arg("b0") = w.b0, py::arg("nb") = w.nb, py::arg("q0") = w.q0, py::arg("active_rows") = w.active_rows,
         py::arg("slab_blocks") = w.slab_blocks, py::arg("slab_elems") = w.slab_elems,
@@ -65,7 +55,7 @@ std::tuple<std::vector<py::dict>, std::string> waves(int N, int O, int H, int B,
         py::arg("grid") = std::vector<uint32_t>{w.grid_x, w.grid_y, w.grid_z}));
     return static_cast<int>(out.size()) - 1 == fail_after ? dq::WgFailure::leaf_launch : dq::WgFailure::none;
   });
-  return {out, dq::wg_failure_message(failure)};
+  return {out, dq::wg_failure_message(status)};
 }
 
 // Only the first wave (and the failure that stops the walk): for plans too large to list.
@@ -73,14 +63,14 @@ std::tuple<py::object, std::string> first_wave(int N, int O, int H, int B, int s
                                                int batches_per_wave) {
   py::object first = py::none();
   const dq::WgSizes sizes{N, O, H, B, slab_rows, groups_per_wave, batches_per_wave};
-  const dq::WgFailure failure = dq::walk_wg_waves(sizes, [&](const dq::WgWave& w) {
+  const dq::WgStatus status = dq::walk_wg_waves(sizes, [&](const dq::WgWave& w) {
     first = py::dict(py::arg("slab_blocks") = w.slab_blocks, py::arg("slab_elems") = w.slab_elems,
                      py::arg("finalizer_blocks") = w.finalizer_blocks, py::arg("wave_pairs") = w.wave_pairs,
                      py::arg("query_tiles_on_x") = w.query_tiles_on_x,
                      py::arg("grid") = std::vector<uint32_t>{w.grid_x, w.grid_y, w.grid_z});
     return dq::WgFailure::leaf_launch;  // stop after one wave
   });
-  return {first, failure == dq::WgFailure::leaf_launch ? "" : dq::wg_failure_message(failure)};
+  return {first, status.failure == dq::WgFailure::leaf_launch ? "" : dq::wg_failure_message(status)};
 }
 
 // The lane's launcher as the entry calls it, with tensors of the caller's choosing (fake ones
@@ -104,13 +94,11 @@ void launch_wg(int tier, const at::Tensor& q, const at::Tensor& k, const at::Ten
 }  // namespace
 
 KESTROVANE_MODULE(_kestrovane_dq_dbias_wg_host, m) {
-  m.def("lane_applies", &dq::wg_lane_applies, "Whether (head_dim, N, slab_rows) takes the warpgroup lane");
   m.def("plan_valid", &dq::wg_plan_valid, "The warpgroup launcher's plan check (N, O, B, slab_rows, gpw, bpw)");
   m.def("shared_bytes", [](int tier) { check_tier(tier); return dq::wg_shared_bytes(tier); });
   m.def("layout", &layout, "Shared-memory byte offsets of one tier");
   m.def("tile_byte", &tile_byte, "Byte offset of BF16 element (row, col) in a swizzled tile of one tier");
   m.def("operand_descriptor", &operand_descriptor, "wgmma descriptor of k-step `step` of a tile at a byte address");
-  m.def("workspace_elements", &workspace_elements, "Required workspace elements of a plan");
   m.def("waves", &waves, "Every wave of a call and the failure that stops the walk");
   m.def("launch_wg", &launch_wg, "The warpgroup launcher of one tier, without finalizer");
   m.def("first_wave", &first_wave, "The first wave of a call, or the failure raised before it");

@@ -1,16 +1,13 @@
-// Test-only kernels (never part of a deliverable): every instantiation of the warpgroup lane's
-// leaf kernel, compiled here so that ptxas checks them all.
+// Test-only kernels (never part of a deliverable): the warpgroup lane's launchers, which the
+// host helper module calls directly to exercise the launcher's checks.
 #include "dq_dbias/dq_dbias_wg.cuh"
 
 namespace kestrovane {
-namespace dq_dbias {
+namespace dq {
 
-template bool wg_opt_in<16>();
-template bool wg_opt_in<32>();
-template bool wg_opt_in<64>();
-template void launch_wg_leaf<16>(const WgLeafArgs&, const WgWave&, cudaStream_t);
-template void launch_wg_leaf<32>(const WgLeafArgs&, const WgWave&, cudaStream_t);
-template void launch_wg_leaf<64>(const WgLeafArgs&, const WgWave&, cudaStream_t);
+KESTROVANE_DQ_WG_TIER(16)
+KESTROVANE_DQ_WG_TIER(32)
+KESTROVANE_DQ_WG_TIER(64)
 
-}  // namespace dq_dbias
+}  // namespace dq
 }  // namespace kestrovane
