@@ -2,12 +2,16 @@
 a bias shared across the batch) beside PyTorch autograd of the same attention, for the
 forward benchmark's shapes: eager (matmul, softmax, matmul) and scaled_dot_product_attention
 with the mask + bias as an additive float mask that requires grad. Each Kestrovane row names
-its query-slab plan and the workspace bytes that plan needs; PyTorch times the backward for
-q, k, v and the bias."""
+its query-slab plan, the lane that plan takes (slabs of whole 64-row blocks run the warpgroup
+lane for head dimensions up to 64, 32-row slabs the exact-tiles lane, on the same inputs), the
+workspace bytes that plan needs and the time of the dQ/dBias call alone; PyTorch times the
+backward for q, k, v and the bias."""
 import math
 
 import torch
 import torch.nn.functional as F
+
+import _kestrovane_dq_dbias_host as dq_host
 
 from common import require_hopper, time_ms
 
@@ -28,10 +32,10 @@ def make(B, N, H, D):
 
 
 def plans(B, O, N):
-    """(slab_rows, groups_per_wave, batches_per_wave): one wave for everything, and query
-    slabs of 64 rows with a quarter of the groups per wave."""
+    """(slab_rows, groups_per_wave, batches_per_wave): one wave for everything, query slabs of
+    64 rows with a quarter of the groups per wave, and the same with slabs of 32 rows."""
     groups = -(-O // 4)
-    return [(N, groups, B), (64, max(1, groups // 4), B)]
+    return [(N, groups, B), (64, max(1, groups // 4), B), (32, max(1, groups // 4), B)]
 
 
 def kestrovane_backward(q, k, v, d_output, mask, bias, plan):
@@ -47,14 +51,17 @@ def kestrovane_backward(q, k, v, d_output, mask, bias, plan):
     workspace = torch.empty(groups_per_wave * batches_per_wave * H * slab_rows * N, device="cuda",
                             dtype=torch.bfloat16)
 
+    def dq_dbias():
+        dq.kestrovane_triangle_dq_dbias_out(q, k, v, d_output, lse, delta, mask, bias, dq_out, dbias, workspace,
+                                            slab_rows, groups_per_wave, batches_per_wave)
+
     def step():
         delta_module.kestrovane_triangle_delta_out(d_output, out, delta)
         dkdv.kestrovane_triangle_dkdv_out(q, k, v, d_output, lse, delta, mask, bias, dk, dv)
-        dq.kestrovane_triangle_dq_dbias_out(q, k, v, d_output, lse, delta, mask, bias, dq_out, dbias, workspace,
-                                            slab_rows, groups_per_wave, batches_per_wave)
+        dq_dbias()
         dq.kestrovane_reduce_broadcast_dbias_out(dbias, shared, [B], [1])
 
-    return step, workspace.numel() * workspace.element_size()
+    return step, dq_dbias, workspace.numel() * workspace.element_size()
 
 
 def eager_backward(q, k, v, d_output, mask, bias, scale):
@@ -77,8 +84,9 @@ def sdpa_backward(q, k, v, d_output, mask, bias, scale):
 
 def main():
     require_hopper()
-    print(f"{'B':>2} {'N=O':>5} {'H':>2} {'D':>4} {'plan (slab, groups, batches)':>29} {'workspace MB':>12} "
-          f"{'ms':>8} {'TFLOP/s':>8} {'eager ms':>9} {'ratio':>6} {'sdpa ms':>8} {'ratio':>6}")
+    print(f"{'B':>2} {'N=O':>5} {'H':>2} {'D':>4} {'plan (slab, groups, batches)':>29} {'lane':>11} "
+          f"{'workspace MB':>12} {'dQ/dB ms':>9} {'ms':>8} {'TFLOP/s':>8} {'eager ms':>9} {'ratio':>6} {'sdpa ms':>8} "
+          f"{'ratio':>6}")
     for D in (32, 64, 128):
         for N in (128, 256, 384, 512, 768):
             B, H = 1, 4
@@ -90,10 +98,13 @@ def main():
             # products per slice
             flops = 14.0 * B * N * H * N * N * D
             for plan in plans(B, N, N):
-                step, workspace_bytes = kestrovane_backward(q, k, v, d_output, mask, bias, plan)
+                step, dq_dbias, workspace_bytes = kestrovane_backward(q, k, v, d_output, mask, bias, plan)
                 ours = time_ms(step)
-                print(f"{B:>2} {N:>5} {H:>2} {D:>4} {str(plan):>29} {workspace_bytes / 1e6:>12.1f} {ours:>8.3f} "
-                      f"{flops / ours / 1e9:>8.1f} {eager:>9.3f} {eager / ours:>6.2f} {sdpa:>8.3f} {sdpa / ours:>6.2f}")
+                alone = time_ms(dq_dbias)
+                lane = dq_host.lane(D, N, plan[0])[1]
+                print(f"{B:>2} {N:>5} {H:>2} {D:>4} {str(plan):>29} {lane:>11} {workspace_bytes / 1e6:>12.1f} "
+                      f"{alone:>9.3f} {ours:>8.3f} {flops / ours / 1e9:>8.1f} {eager:>9.3f} {eager / ours:>6.2f} "
+                      f"{sdpa:>8.3f} {sdpa / ours:>6.2f}")
             del q, k, v, d_output, mask, bias
             torch.cuda.empty_cache()
 

@@ -1,0 +1,117 @@
+"""The warpgroup (wgmma) lane of dQ/dBias on a Hopper GPU: the float64 reference with the
+kernels' rounding points (tests/support/dq_reference.py), agreement with the exact-tiles lane
+on the same inputs, bit-identical outputs under every plan of the lane and on reruns, and both
+grid orientations.
+
+The exact-tiles lane is forced through the entry's own lane table: 32-row query slabs are not
+whole 64-row blocks, so the same call with slab_rows = 32 runs the exact-tiles kernels, and
+within a lane no plan changes a bit of the outputs."""
+import importlib
+
+import pytest
+import torch
+
+from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, bits, make_inputs, reference
+from dq_reference import dq_reference, run_dq
+from harness import requires_hopper
+
+pytestmark = requires_hopper
+
+B, H, BATCHES_PER_WAVE = 3, 2, 2  # batch waves of 2 and 1 elements
+
+
+def lane_of(D, N, slab_rows):
+    return importlib.import_module("_kestrovane_dq_dbias_host").lane(D, N, slab_rows)[1]
+
+
+# (D, N, O, slab_rows): each N in {64, 128, 192}, each slab height in {64, 128, >= N} and each O
+# in {1, 5, 6, N} meets all three tiers (D 8 and 16: tier 16; 32: tier 32; 40 and 64: tier 64).
+CASES = [
+    (8, 64, 1, 64),
+    (16, 128, 5, 128),
+    (8, 192, 6, 256),
+    (16, 64, 64, 64),      # O == N: SquarePair
+    (32, 64, 5, 256),
+    (32, 128, 6, 64),
+    (32, 192, 1, 128),
+    (32, 128, 128, 128),   # SquarePair
+    (40, 64, 6, 128),      # one slab larger than N
+    (64, 128, 1, 256),
+    (64, 192, 5, 64),
+    (40, 128, 128, 64),    # SquarePair
+]
+SANITIZE = {(8, 64, 1, 64)}
+PARAMS = [pytest.param(*case, marks=[pytest.mark.sanitize] if case in SANITIZE else [],
+                       id="D{}-N{}-O{}-slab{}".format(*case)) for case in CASES]
+
+
+def lane_plans(D, N, O, slab_rows):
+    """Plans of the warpgroup lane: the case's own with one group per wave, every group in one
+    wave, and the other slab heights."""
+    groups = -(-O // 4)
+    plans = [(slab_rows, 1, BATCHES_PER_WAVE), (slab_rows, groups, BATCHES_PER_WAVE)]
+    plans += [(other, max(1, groups // 2), BATCHES_PER_WAVE) for other in (64, 128, N) if other != slab_rows]
+    assert {lane_of(D, N, plan[0]) for plan in plans} == {"warpgroup"}
+    return plans
+
+
+def assert_close_to_the_exact_tiles_lane(wg, exact, expected):
+    """Both lanes round dS to BF16 at the same point and fold dBias in the same order; only the
+    FP32 sums of S and dP may differ in their last bits (wgmma and mma.sync add the products of
+    a k-step in their own order), so a dS can land on the other side of a BF16 rounding point
+    now and then. Each lane lies within the reference's bound, so no two elements may be
+    further apart than twice that bound, and most agree to the bit."""
+    for name in ("dq", "dbias"):
+        err = (wg[name].double() - exact[name].double()).abs()
+        excess = err - 2 * expected[name + "_bound"]
+        assert (excess <= 0).all(), f"{name}: {(excess > 0).sum().item()} elements apart"
+        same = (bits(wg[name]) == bits(exact[name])).double().mean().item()
+        assert same >= 0.9, f"{name}: only {same:.3f} of the elements agree to the bit"
+
+
+@pytest.mark.parametrize("D, N, O, slab_rows", PARAMS)
+def test_warpgroup_lane(D, N, O, slab_rows):
+    inputs = make_inputs(B, O, H, N, D, seed=1000 * D + N + O)
+    ref = reference(*inputs)
+    expected = dq_reference(inputs, ref)
+    plans = lane_plans(D, N, O, slab_rows)
+    first = run_dq(inputs, ref, *plans[0])
+    assert_within(first["dq"], expected["dq"], expected["dq_bound"], "dQ")
+    assert_within(first["dbias"], expected["dbias"], expected["dbias_bound"], "dBias")
+    # fully masked rows contribute nothing to dQ, keys masked in every outer row nothing to dBias
+    fully_masked = ref["lse"] == NEG_INF
+    assert fully_masked.any() and (first["dq"][fully_masked] == 0).all()
+    masked_keys = (inputs[4][:, :, 0, 0, :] == NEG_INF).all(1)
+    for b in range(B):
+        assert (first["dbias"][b, :, :, :, masked_keys[b]] == 0).all()
+    for plan in plans[1:]:
+        again = run_dq(inputs, ref, *plan)
+        assert_bit_identical(again["dbias"], first["dbias"], f"dBias under plan {plan}")
+        assert_bit_identical(again["dq"], first["dq"], f"dQ under plan {plan}")
+    assert lane_of(D, N, 32) == "exact_tiles"
+    exact = run_dq(inputs, ref, 32, -(-O // 4), BATCHES_PER_WAVE)
+    assert_close_to_the_exact_tiles_lane(first, exact, expected)
+
+
+@pytest.mark.parametrize("D, N, O", [(16, 64, 6), (32, 128, 5), (64, 192, 1)])
+def test_reruns_are_bit_identical(D, N, O):
+    inputs = make_inputs(B, O, H, N, D, seed=17)
+    ref = reference(*inputs)
+    first = run_dq(inputs, ref, 64, 1, BATCHES_PER_WAVE, extra_workspace=100)
+    for _ in range(2):
+        again = run_dq(inputs, ref, 64, 1, BATCHES_PER_WAVE, extra_workspace=100)
+        for name in ("dq", "dbias", "workspace"):
+            assert_bit_identical(again[name], first[name], name)
+
+
+def test_grid_orientation_does_not_change_results():
+    # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the first
+    # wave's pairs on z (and the second wave's single pair too)
+    Bo, O, Ho, N, D = 1, 4 * 65536, 1, 64, 16
+    inputs = make_inputs(Bo, O, Ho, N, D, seed=5, masked=False)
+    stats = dict(lse=torch.randn(Bo, O, Ho, N, device="cuda") + 4, delta=torch.randn(Bo, O, Ho, N, device="cuda"))
+    assert lane_of(D, N, N) == "warpgroup"
+    wide = run_dq(inputs, stats, N, 65536, 1)
+    narrow = run_dq(inputs, stats, N, 65535, 1)
+    assert_bit_identical(wide["dq"], narrow["dq"], "dQ")
+    assert_bit_identical(wide["dbias"], narrow["dbias"], "dBias")
