@@ -296,7 +296,7 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
 }
 
 template <int HeadDimTier, bool QueryTilesOnX, bool SquarePair>
-void launch_wg_instance(const WgLeafArgs& a, const WgWave& w, cudaStream_t stream) {
+void launch_wg_instance(const DqLaunch& a, const WgWave& w, cudaStream_t stream) {
   kestrovane_dq_dbias_wg_kernel<HeadDimTier, QueryTilesOnX, SquarePair>
       <<<dim3(w.grid_x, w.grid_y, w.grid_z), kWgThreads, wg_shared_bytes(HeadDimTier), stream>>>(
           static_cast<const __nv_bfloat16*>(a.q), static_cast<const __nv_bfloat16*>(a.k),
@@ -322,7 +322,7 @@ bool wg_opt_in() {
 }
 
 template <int HeadDimTier>
-void launch_wg_leaf(const WgLeafArgs& args, const WgWave& wave, cudaStream_t stream) {
+void launch_wg_leaf(const DqLaunch& args, const WgWave& wave, cudaStream_t stream) {
   if (wave.query_tiles_on_x) {
     wave.square_pair ? launch_wg_instance<HeadDimTier, true, true>(args, wave, stream)
                      : launch_wg_instance<HeadDimTier, true, false>(args, wave, stream);
@@ -336,7 +336,7 @@ void launch_wg_leaf(const WgLeafArgs& args, const WgWave& wave, cudaStream_t str
 // the kernel unit that carries them; used inside namespace kestrovane::dq.
 #define KESTROVANE_DQ_WG_TIER(TIER) \
   template bool wg_opt_in<TIER>();  \
-  template void launch_wg_leaf<TIER>(const WgLeafArgs&, const WgWave&, cudaStream_t);
+  template void launch_wg_leaf<TIER>(const DqLaunch&, const WgWave&, cudaStream_t);
 
 }  // namespace dq
 }  // namespace kestrovane

@@ -21,6 +21,7 @@
 #include "common/module.h"
 #include "dq_dbias/dq_launch.h"
 #include "dq_dbias/dq_plan.h"
+#include "dq_dbias/dq_tensors.h"
 #include "dq_dbias/sr_launch.h"
 #include "dq_dbias/sr_plan.h"
 #include "dq_dbias/wg_lane.h"
@@ -63,26 +64,9 @@ void launch(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, const
   const bool opted_in = dq::opt_in_leaf_lane<HeadDimTier, SeqTail>();
   TORCH_CHECK(opted_in, "failed to opt in Kestrovane dQ/dBias shared memory");
 
-  const dq::DqLaunch call{q.const_data_ptr(),
-                          k.const_data_ptr(),
-                          v.const_data_ptr(),
-                          d_output.const_data_ptr(),
-                          logsumexp.const_data_ptr<float>(),
-                          delta.const_data_ptr<float>(),
-                          mask.const_data_ptr<float>(),
-                          bias.const_data_ptr(),
-                          out_dq.mutable_data_ptr(),
-                          out_dbias.mutable_data_ptr<float>(),
-                          workspace.mutable_data_ptr(),
-                          N,
-                          O,
-                          H,
-                          B,
-                          slab_rows,
-                          groups_per_wave,
-                          batches_per_wave,
-                          head_dim,
-                          scale};
+  const dq::DqLaunch call =
+      dq::launch_arguments(q, k, v, d_output, logsumexp, delta, mask, bias, out_dq, out_dbias, workspace, N, O, H, B,
+                           slab_rows, groups_per_wave, batches_per_wave, head_dim, scale);
   const dq::WavePlan plan{N, O, H, B, slab_rows, groups_per_wave, batches_per_wave, SeqTail == -1};
   // Each finalizer follows its leaf launch on the stream, and the next leaf launch, which
   // overwrites the workspace, follows that finalizer.

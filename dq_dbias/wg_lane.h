@@ -15,6 +15,7 @@
 
 #include "dq_dbias/dq_launch.h"
 #include "dq_dbias/dq_plan.h"
+#include "dq_dbias/dq_tensors.h"
 #include "dq_dbias/wg_launch.h"
 #include "dq_dbias/wg_plan.h"
 
@@ -25,13 +26,13 @@ constexpr const char* kWgInvalidPlan = "invalid warpgroup query-slab plan";
 constexpr const char* kWgWorkspaceTooSmall = "workspace is smaller than the query-slab plan";
 constexpr const char* kWgOptInFailed = "failed to opt in Kestrovane dQ/dBias warpgroup shared memory";
 
-// `launch_finalizer(const WgWave&)` enqueues the slab finalizer of one wave on `stream` (the
-// launch status is read here). Tensors as the entry has checked them; sizes as 32-bit ints.
+// `launch_finalizer(const DqLaunch&, const WgWave&)` enqueues the slab finalizer of one wave on
+// `stream` (the launch status is read here). Tensors as the entry has checked them; sizes as 32-bit ints.
 template <int HeadDimTier, typename LaunchFinalizer>
 void run_wg_lane(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, const at::Tensor& d_output,
                  const at::Tensor& logsumexp, const at::Tensor& delta, const at::Tensor& mask, const at::Tensor& bias,
-                 at::Tensor& out_dq, at::Tensor& workspace, int N, int O, int H, int B, int slab_rows,
-                 int groups_per_wave, int batches_per_wave, int head_dim, cudaStream_t stream,
+                 at::Tensor& out_dq, at::Tensor& out_dbias, at::Tensor& workspace, int N, int O, int H, int B,
+                 int slab_rows, int groups_per_wave, int batches_per_wave, int head_dim, cudaStream_t stream,
                  LaunchFinalizer&& launch_finalizer) {
   static_assert(HeadDimTier == 16 || HeadDimTier == 32 || HeadDimTier == 64, "no warpgroup lane for this tier");
   const float scale = softmax_scale(head_dim);
@@ -41,28 +42,13 @@ void run_wg_lane(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, 
   TORCH_CHECK(workspace.numel() >= required.value, kWgWorkspaceTooSmall);
   TORCH_CHECK(wg_opt_in<HeadDimTier>(), kWgOptInFailed);
 
-  const WgLeafArgs args{q.const_data_ptr(),
-                        k.const_data_ptr(),
-                        v.const_data_ptr(),
-                        d_output.const_data_ptr(),
-                        logsumexp.const_data_ptr<float>(),
-                        delta.const_data_ptr<float>(),
-                        mask.const_data_ptr<float>(),
-                        bias.const_data_ptr(),
-                        out_dq.mutable_data_ptr(),
-                        workspace.mutable_data_ptr(),
-                        N,
-                        O,
-                        H,
-                        batches_per_wave,
-                        slab_rows,
-                        head_dim,
-                        scale};
+  const DqLaunch call = launch_arguments(q, k, v, d_output, logsumexp, delta, mask, bias, out_dq, out_dbias, workspace,
+                                         N, O, H, B, slab_rows, groups_per_wave, batches_per_wave, head_dim, scale);
   const WgSizes sizes{N, O, H, B, slab_rows, groups_per_wave, batches_per_wave};
   const WgStatus status = walk_wg_waves(sizes, [&](const WgWave& wave) {
-    launch_wg_leaf<HeadDimTier>(args, wave, stream);
+    launch_wg_leaf<HeadDimTier>(call, wave, stream);
     if (cudaGetLastError() != cudaSuccess) return WgFailure::leaf_launch;
-    launch_finalizer(wave);
+    launch_finalizer(call, wave);
     if (cudaGetLastError() != cudaSuccess) return WgFailure::finalizer_launch;
     return WgFailure::none;
   });
@@ -76,12 +62,11 @@ void launch_wg(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, co
                const at::Tensor& logsumexp, const at::Tensor& delta, const at::Tensor& mask, const at::Tensor& bias,
                at::Tensor& out_dq, at::Tensor& out_dbias, at::Tensor& workspace, int N, int O, int H, int B,
                int slab_rows, int groups_per_wave, int batches_per_wave, int head_dim, cudaStream_t stream) {
-  const void* partials = workspace.const_data_ptr();
-  float* dbias = out_dbias.mutable_data_ptr<float>();
-  run_wg_lane<HeadDimTier>(q, k, v, d_output, logsumexp, delta, mask, bias, out_dq, workspace, N, O, H, B, slab_rows,
-                           groups_per_wave, batches_per_wave, head_dim, stream, [&](const WgWave& wave) {
-                             launch_finalize(partials, dbias, finalizer_wave(wave), N, H, batches_per_wave,
-                                             slab_rows, stream);
+  run_wg_lane<HeadDimTier>(q, k, v, d_output, logsumexp, delta, mask, bias, out_dq, out_dbias, workspace, N, O, H, B,
+                           slab_rows, groups_per_wave, batches_per_wave, head_dim, stream,
+                           [stream](const DqLaunch& call, const WgWave& wave) {
+                             launch_finalize(call.workspace, call.out_dbias, finalizer_wave(wave), call.N, call.H,
+                                             call.batches_per_wave, call.slab_rows, stream);
                            });
 }
 

@@ -162,7 +162,8 @@ def launcher_args(B=3, O=6, H=2, N=128, D=64, slab_rows=64, gpw=2, bpw=2, worksp
     from harness import BF16, F32, fake
     q = fake((B, O, H, N, D))
     tensors = [q, fake((B, O, H, N, D)), fake((B, O, H, N, D)), fake((B, O, N, H, D)), fake((B, O, H, N), F32),
-               fake((B, O, H, N), F32), fake((B, O, 1, 1, N), F32), fake((B, 1, H, N, N)), fake((B, O, H, N, D))]
+               fake((B, O, H, N), F32), fake((B, O, 1, 1, N), F32), fake((B, 1, H, N, N)), fake((B, O, H, N, D)),
+               fake((B, 1, H, N, N), F32)]
     if workspace is None:
         workspace = gpw * bpw * H * slab_rows * N
     tensors.append(fake((workspace,), BF16))

@@ -77,13 +77,13 @@ std::tuple<py::object, std::string> first_wave(int N, int O, int H, int B, int s
 // in the tests) and no finalizer: it raises from its plan checks, its opt-in or its waves.
 void launch_wg(int tier, const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, const at::Tensor& d_output,
                const at::Tensor& logsumexp, const at::Tensor& delta, const at::Tensor& mask, const at::Tensor& bias,
-               at::Tensor& out_dq, at::Tensor& workspace, int N, int O, int H, int B, int slab_rows,
-               int groups_per_wave, int batches_per_wave, int head_dim) {
+               at::Tensor& out_dq, at::Tensor& out_dbias, at::Tensor& workspace, int N, int O, int H, int B,
+               int slab_rows, int groups_per_wave, int batches_per_wave, int head_dim) {
   check_tier(tier);
-  const auto no_finalizer = [](const dq::WgWave&) {};
+  const auto no_finalizer = [](const dq::DqLaunch&, const dq::WgWave&) {};
   const auto run = [&](auto tier_constant) {
     dq::run_wg_lane<decltype(tier_constant)::value>(q, k, v, d_output, logsumexp, delta, mask, bias, out_dq,
-                                                    workspace, N, O, H, B, slab_rows, groups_per_wave,
+                                                    out_dbias, workspace, N, O, H, B, slab_rows, groups_per_wave,
                                                     batches_per_wave, head_dim, nullptr, no_finalizer);
   };
   tier == 16 ? run(std::integral_constant<int, 16>{})
