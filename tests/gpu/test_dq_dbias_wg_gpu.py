@@ -13,7 +13,7 @@ import torch
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, bits, make_inputs, reference
 from dq_reference import dq_reference, run_dq
-from harness import requires_hopper
+from harness import case_marks, requires_hopper
 
 pytestmark = requires_hopper
 
@@ -41,7 +41,8 @@ CASES = [
     (40, 128, 128, 64),    # SquarePair
 ]
 SANITIZE = {(8, 64, 1, 64)}
-PARAMS = [pytest.param(*case, marks=[pytest.mark.sanitize] if case in SANITIZE else [],
+SMOKE = {(8, 64, 1, 64), (40, 64, 6, 128)}
+PARAMS = [pytest.param(*case, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE),
                        id="D{}-N{}-O{}-slab{}".format(*case)) for case in CASES]
 
 
@@ -104,6 +105,7 @@ def test_reruns_are_bit_identical(D, N, O):
             assert_bit_identical(again[name], first[name], name)
 
 
+@pytest.mark.slow
 def test_grid_orientation_does_not_change_results():
     # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the first
     # wave's pairs on z (and the second wave's single pair too)
