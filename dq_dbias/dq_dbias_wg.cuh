@@ -50,6 +50,9 @@ __device__ __forceinline__ void stage_swizzled_rows(unsigned char* tile, const u
   }
 }
 
+// Two resident blocks per multiprocessor cap the registers at 128 per thread. Tier 64's 120320
+// bytes of shared memory leave room for one block only, so there the bound is a register cap
+// alone (ptxas then spills a little of tier 32 and 64).
 template <int HeadDimTier, bool QueryTilesOnX, bool SquarePair>
 __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
     const __nv_bfloat16* __restrict__ q, const __nv_bfloat16* __restrict__ k, const __nv_bfloat16* __restrict__ v,
