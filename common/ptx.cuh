@@ -205,16 +205,6 @@ __device__ __forceinline__ void wgmma_wait_group() {
 // it before the wait nor moves the write of an earlier value past the wgmma that writes it.
 __device__ __forceinline__ void fence_operand(float& value) { asm volatile("" : "+f"(value)::"memory"); }
 
-// fence_operand for every accumulator of a wgmma result held as [blocks][4] floats.
-template <int Blocks, int Values>
-__device__ __forceinline__ void fence_operands(float (&values)[Blocks][Values]) {
-#pragma unroll
-  for (int j = 0; j < Blocks; ++j) {
-#pragma unroll
-    for (int x = 0; x < Values; ++x) fence_operand(values[j][x]);
-  }
-}
-
 // D (64x64 FP32) = A * B (+ D when Accumulate): A is 64x16 BF16 in registers (per warp
 // the m16n8k16 A fragment of its 16 rows), B is 16x64 BF16 read K-major from shared memory
 // through the matrix descriptor `b_desc`. Per thread D is eight m16n8 accumulators, one per

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+#include "common/attention_backward.cuh"
 #include "common/launch.h"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
@@ -184,30 +185,13 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
       const uint32_t k_tile = smem + L.kv_tiles + i * L.kv_row_stride;
       const uint32_t v_tile = k_tile + L.v_offset;
 
-      // S = Q K^T and dP = dO V^T, 16 head columns per step in ascending order, FP32 from zero.
+      // S = Q K^T and dP = dO V^T, 16 head columns per step in ascending order, FP32 from zero
+      // (the Q and dO tiles as the A operands, K and V as the B operands).
       float s[4][4];
       float dp[4][4];
-      ptx::fence_operands(s);
-      ptx::fence_operands(dp);
-      ptx::wgmma_fence();
-      ptx::wgmma_m64n32k16_bf16_ss<false>(s, wg_operand_descriptor(T, q_tile, 0),
-                                          wg_operand_descriptor(T, k_tile, 0));
-#pragma unroll
-      for (int step = 1; step < kSteps; ++step) {
-        ptx::wgmma_m64n32k16_bf16_ss<true>(s, wg_operand_descriptor(T, q_tile, step),
-                                           wg_operand_descriptor(T, k_tile, step));
-      }
-      ptx::wgmma_m64n32k16_bf16_ss<false>(dp, wg_operand_descriptor(T, do_tile, 0),
-                                          wg_operand_descriptor(T, v_tile, 0));
-#pragma unroll
-      for (int step = 1; step < kSteps; ++step) {
-        ptx::wgmma_m64n32k16_bf16_ss<true>(dp, wg_operand_descriptor(T, do_tile, step),
-                                           wg_operand_descriptor(T, v_tile, step));
-      }
-      ptx::wgmma_commit_group();
+      issue_score_products<kSteps>(s, dp, kSwizzle, q_tile, k_tile, do_tile, v_tile);
       ptx::wgmma_wait_group<0>();
-      ptx::fence_operands(s);
-      ptx::fence_operands(dp);
+      fence_accumulators(s, dp);
 
       // P and dS in place of S; accumulator element x of block j is row row0 + 8*(x/2),
       // key 8j + 2c + x%2.

@@ -67,11 +67,6 @@ KESTROVANE_HOST_DEVICE constexpr uint32_t wg_tile_byte(int tier, uint32_t row, u
   return 2u * swizzled_element(swizzle_for_row(tier), row, col);
 }
 
-// Descriptor of the 16-column k-step `step` of a swizzled tile at shared byte address `tile`.
-KESTROVANE_HOST_DEVICE constexpr uint64_t wg_operand_descriptor(int tier, uint32_t tile, int step) {
-  return wgmma_descriptor(swizzle_for_row(tier), tile + 32u * static_cast<uint32_t>(step));
-}
-
 // ---------------------------------------------------------------- plan and waves
 
 // The caller's query-slab plan as this lane takes it (groups in 64 bits).

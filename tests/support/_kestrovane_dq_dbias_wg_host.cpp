@@ -36,7 +36,8 @@ uint32_t tile_byte(int tier, uint32_t row, uint32_t col) {
 
 uint64_t operand_descriptor(int tier, uint32_t tile, int step) {
   check_tier(tier);
-  return dq::wg_operand_descriptor(tier, tile, step);
+  // as the kernels' score products address k-step `step` of a tile
+  return kestrovane::wgmma_descriptor(kestrovane::swizzle_for_row(tier), tile + 32u * static_cast<uint32_t>(step));
 }
 
 // The waves of a call as the launcher walks them, and the message it would raise ("" when
