@@ -8,8 +8,8 @@ import re
 import pytest
 import torch
 
-from dkdv_reference import (assert_bit_identical, assert_reruns_bit_identical, check_entries, fold, make_inputs,
-                            reference, run)
+from dkdv_reference import (assert_bit_identical, assert_reruns_bit_identical, check_entries, exact_sum_inputs, fold,
+                            make_inputs, reference, run)
 from harness import BF16, case_marks, load, requires_hopper
 
 pytestmark = requires_hopper
@@ -59,20 +59,6 @@ def test_tma_path(D, N, square):
     ref, out = check_entries(inputs)
     mma = run(inputs, ref, delta_true=True, forced=forced())
     assert_agrees_with_the_cp_async_path(out, mma, ref)
-
-
-def exact_sum_inputs(B, O, H, N, D, seed):
-    """The masks and bias of make_inputs with q, k in {-1, 0, 1} and v, d_output in {-2, ..., 2}:
-    every product and partial sum of S = q k^T and dP = dO v^T is an integer far below 2^24, so
-    FP32 holds them exactly whatever order an MMA step adds them in."""
-    _, _, _, _, mask, bias = make_inputs(B, O, H, N, D, seed)
-    g = torch.Generator(device="cuda").manual_seed(seed)
-
-    def small(limit, *shape):
-        return torch.randint(-limit, limit + 1, shape, device="cuda", generator=g).to(BF16)
-
-    q, k, v = small(1, B, O, H, N, D), small(1, B, O, H, N, D), small(2, B, O, H, N, D)
-    return q, k, v, small(2, B, O, N, H, D), mask, bias
 
 
 @pytest.mark.parametrize("D", TIERS)

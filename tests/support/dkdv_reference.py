@@ -39,6 +39,20 @@ def make_inputs(B, O, H, N, D, seed, masked=True):
     return q, k, v, d_output, mask, bias
 
 
+def exact_sum_inputs(B, O, H, N, D, seed):
+    """The masks and bias of make_inputs with q, k in {-1, 0, 1} and v, d_output in {-2, ..., 2}:
+    every product and partial sum of S = q k^T and dP = dO v^T is an integer far below 2^24, so
+    FP32 holds them exactly whatever order an MMA step adds them in."""
+    _, _, _, _, mask, bias = make_inputs(B, O, H, N, D, seed)
+    g = torch.Generator(device="cuda").manual_seed(seed)
+
+    def small(limit, *shape):
+        return torch.randint(-limit, limit + 1, shape, device="cuda", generator=g).to(BF16)
+
+    q, k, v = small(1, B, O, H, N, D), small(1, B, O, H, N, D), small(2, B, O, H, N, D)
+    return q, k, v, small(2, B, O, N, H, D), mask, bias
+
+
 def reference(q, k, v, d_output, mask, bias):
     """float64 gradients plus what they are built from; logsumexp and delta in FP32."""
     D = q.shape[-1]
