@@ -11,7 +11,7 @@ from sr_reference import check_sr, run_sr, sr_arguments, sr_reference
 
 pytestmark = requires_hopper
 
-HEAD_DIMS = (8, 16, 32, 40, 64)  # tiers 16, 16, 32, 64, 64
+HEAD_DIMS = (8, 16, 32, 40, 64, 24)  # tiers 16, 16, 32, 64, 64, 32: each tier also below its width
 SEQUENCES = (64, 128, 192)
 
 
