@@ -335,11 +335,12 @@ __global__ void __launch_bounds__(kThreads, 2) kestrovane_sr_leaf_kernel(
     zero_accumulators(dv[rr], dk[rr]);
   }
   if (q0 != 0) {
-    // The previous slab's sums, unscaled.
+    // The previous slab's sums, unscaled. Plain loads: this kernel writes the same addresses
+    // at its end, so the non-coherent read-only path does not apply.
     for_owned_positions<kColumnBlocks>(
         block, wg, warp, lane, first_key, H, N, head_dim, [&](int rr, int c8, int r, int64_t at) {
-          const float2 dv_pair = ptx::ld_global_nc_v2_f32(dv_state + at);
-          const float2 dk_pair = ptx::ld_global_nc_v2_f32(dk_state + at);
+          const float2 dv_pair = *reinterpret_cast<const float2*>(dv_state + at);
+          const float2 dk_pair = *reinterpret_cast<const float2*>(dk_state + at);
           dv[rr][c8][2 * r] = dv_pair.x;
           dv[rr][c8][2 * r + 1] = dv_pair.y;
           dk[rr][c8][2 * r] = dk_pair.x;
