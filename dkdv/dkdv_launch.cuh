@@ -85,22 +85,22 @@ LaunchResult launch_dkdv_oriented(const DkdvLaunch& a, const DkdvMaps& maps, con
   const int smem = shared_bytes(HeadDimTier, UseTma, DeltaTrue);
   const float scale = softmax_scale(a.D);
   const dim3 blocks(static_cast<unsigned>(grid.x), static_cast<unsigned>(grid.y), static_cast<unsigned>(grid.z));
-  const auto* q = static_cast<const __nv_bfloat16*>(a.q);
-  const auto* k = static_cast<const __nv_bfloat16*>(a.k);
-  const auto* v = static_cast<const __nv_bfloat16*>(a.v);
-  const auto* d_output = static_cast<const __nv_bfloat16*>(a.d_output);
-  const auto* bias = static_cast<const __nv_bfloat16*>(a.bias);
+  const auto* q = static_cast<const __nv_bfloat16*>(a.in.q);
+  const auto* k = static_cast<const __nv_bfloat16*>(a.in.k);
+  const auto* v = static_cast<const __nv_bfloat16*>(a.in.v);
+  const auto* d_output = static_cast<const __nv_bfloat16*>(a.in.d_output);
+  const auto* bias = static_cast<const __nv_bfloat16*>(a.in.bias);
   auto* out_dk = static_cast<__nv_bfloat16*>(a.out_dk);
   auto* out_dv = static_cast<__nv_bfloat16*>(a.out_dv);
   if constexpr (DeltaTrue) {
     return opt_in_and_launch(
         kestrovane_triangle_dkdv_delta_true_kernel<HeadDimTier, SeqTail, KeyBlocksOnX, SquarePair, UseTma>, blocks,
-        smem, stream, maps.q, maps.d_output, maps.k, maps.v, q, k, v, d_output, a.logsumexp, a.delta, a.mask, bias,
-        out_dk, out_dv, a.delta_true_partials, static_cast<int>(key_blocks(a.N)), a.N, a.O, a.H, a.B, a.D, scale);
+        smem, stream, maps.q, maps.d_output, maps.k, maps.v, q, k, v, d_output, a.in.logsumexp, a.in.delta, a.in.mask,
+        bias, out_dk, out_dv, a.delta_true_partials, static_cast<int>(key_blocks(a.N)), a.N, a.O, a.H, a.B, a.D, scale);
   } else {
     return opt_in_and_launch(kestrovane_triangle_dkdv_kernel<HeadDimTier, SeqTail, KeyBlocksOnX, SquarePair, UseTma>,
                              blocks, smem, stream, maps.q, maps.d_output, maps.k, maps.v, q, k, v, d_output,
-                             a.logsumexp, a.delta, a.mask, bias, out_dk, out_dv, a.N, a.O, a.H, a.B, a.D, scale);
+                             a.in.logsumexp, a.in.delta, a.in.mask, bias, out_dk, out_dv, a.N, a.O, a.H, a.B, a.D, scale);
   }
 }
 

@@ -7,20 +7,14 @@
 
 #include <cstdint>
 
+#include "common/backward_inputs.h"
 #include "common/launch.h"
 
 namespace kestrovane {
 namespace dkdv {
 
 struct DkdvLaunch {
-  const void* q;         // BF16 [B,O,H,N,D], 16-byte aligned
-  const void* k;         // BF16 [B,O,H,N,D]
-  const void* v;         // BF16 [B,O,H,N,D]
-  const void* d_output;  // BF16 [B,O,N,H,D], 16-byte aligned
-  const float* logsumexp;  // FP32, one value per [B,O,H,N] row
-  const float* delta;      // FP32, one value per [B,O,H,N] row
-  const float* mask;       // FP32 [B,O,1,1,N]
-  const void* bias;        // BF16 [B,1,H,N,N]
+  BackwardInputs in;       // q and d_output 16-byte aligned
   void* out_dk;            // BF16 [B,O,H,N,D]
   void* out_dv;            // BF16 [B,O,H,N,D]
   float* delta_true_partials;  // FP32 [B*O*H][key_blocks][N]; read only by the delta_true family

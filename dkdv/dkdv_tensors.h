@@ -5,6 +5,7 @@
 
 #include <ATen/core/Tensor.h>
 
+#include "common/backward_tensors.h"
 #include "dkdv/dkdv_launch.h"
 
 namespace kestrovane {
@@ -16,14 +17,7 @@ inline DkdvLaunch launch_arguments(const at::Tensor& q, const at::Tensor& k, con
                                    const at::Tensor& d_output, const at::Tensor& logsumexp, const at::Tensor& delta,
                                    const at::Tensor& mask, const at::Tensor& bias, at::Tensor& out_dk,
                                    at::Tensor& out_dv, float* partials) {
-  return DkdvLaunch{q.const_data_ptr(),
-                    k.const_data_ptr(),
-                    v.const_data_ptr(),
-                    d_output.const_data_ptr(),
-                    logsumexp.const_data_ptr<float>(),
-                    delta.const_data_ptr<float>(),
-                    mask.const_data_ptr<float>(),
-                    bias.const_data_ptr(),
+  return DkdvLaunch{backward_inputs(q, k, v, d_output, logsumexp, delta, mask, bias),
                     out_dk.mutable_data_ptr(),
                     out_dv.mutable_data_ptr(),
                     partials,

@@ -38,9 +38,9 @@ void launch_leaf_instance(const DqLaunch& a, const LeafWave& w, cudaStream_t str
   const dim3 grid(static_cast<unsigned>(w.grid_x), static_cast<unsigned>(w.grid_y), static_cast<unsigned>(w.grid_z));
   kestrovane_dq_dbias_leaf_kernel<HeadDimTier, SeqTail, FullQueryTiles, QueryTilesOnX, SquarePair>
       <<<grid, kLeafThreads, leaf_shared_bytes(HeadDimTier), stream>>>(
-          static_cast<const __nv_bfloat16*>(a.q), static_cast<const __nv_bfloat16*>(a.k),
-          static_cast<const __nv_bfloat16*>(a.v), static_cast<const __nv_bfloat16*>(a.d_output), a.logsumexp, a.delta,
-          a.mask, static_cast<const __nv_bfloat16*>(a.bias), static_cast<__nv_bfloat16*>(a.out_dq),
+          static_cast<const __nv_bfloat16*>(a.in.q), static_cast<const __nv_bfloat16*>(a.in.k),
+          static_cast<const __nv_bfloat16*>(a.in.v), static_cast<const __nv_bfloat16*>(a.in.d_output), a.in.logsumexp,
+          a.in.delta, a.in.mask, static_cast<const __nv_bfloat16*>(a.in.bias), static_cast<__nv_bfloat16*>(a.out_dq),
           static_cast<__nv_bfloat16*>(a.workspace), a.N, a.O, a.H, w.b0, w.nb, a.batches_per_wave, w.q0,
           w.active_rows, a.slab_rows, w.g0, a.head_dim, a.scale);
 }

@@ -286,9 +286,9 @@ template <int HeadDimTier, bool QueryTilesOnX, bool SquarePair>
 void launch_wg_instance(const DqLaunch& a, const WgWave& w, cudaStream_t stream) {
   kestrovane_dq_dbias_wg_kernel<HeadDimTier, QueryTilesOnX, SquarePair>
       <<<dim3(w.grid_x, w.grid_y, w.grid_z), kWgThreads, wg_shared_bytes(HeadDimTier), stream>>>(
-          static_cast<const __nv_bfloat16*>(a.q), static_cast<const __nv_bfloat16*>(a.k),
-          static_cast<const __nv_bfloat16*>(a.v), static_cast<const __nv_bfloat16*>(a.d_output), a.logsumexp,
-          a.delta, a.mask, static_cast<const __nv_bfloat16*>(a.bias), static_cast<__nv_bfloat16*>(a.out_dq),
+          static_cast<const __nv_bfloat16*>(a.in.q), static_cast<const __nv_bfloat16*>(a.in.k),
+          static_cast<const __nv_bfloat16*>(a.in.v), static_cast<const __nv_bfloat16*>(a.in.d_output), a.in.logsumexp,
+          a.in.delta, a.in.mask, static_cast<const __nv_bfloat16*>(a.in.bias), static_cast<__nv_bfloat16*>(a.out_dq),
           static_cast<__nv_bfloat16*>(a.workspace), a.N, a.O, a.H, w.b0, w.nb, a.batches_per_wave, w.q0,
           a.slab_rows, w.g0, a.head_dim, a.scale);
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "common/backward_inputs.h"
 #include "dq_dbias/dq_plan.h"
 
 namespace kestrovane {
@@ -14,14 +15,7 @@ namespace dq {
 
 // The tensors of one dQ/dBias call (checked by the entry) and its sizes.
 struct DqLaunch {
-  const void* q;           // BF16 [B,O,H,N,D]
-  const void* k;           // BF16 [B,O,H,N,D]
-  const void* v;           // BF16 [B,O,H,N,D]
-  const void* d_output;    // BF16 [B,O,N,H,D]
-  const float* logsumexp;  // FP32, one value per [B,O,H,N] row
-  const float* delta;      // FP32 [B,O,H,N]
-  const float* mask;       // FP32 [B,O,1,1,N]
-  const void* bias;        // BF16 [B,1,H,N,N]
+  BackwardInputs in;
   void* out_dq;            // BF16 [B,O,H,N,D]
   float* out_dbias;        // FP32 [B,1,H,N,N]
   void* workspace;         // BF16 [groups_per_wave][batches_per_wave][H][slab_rows][N]

@@ -4,6 +4,7 @@
 
 #include <ATen/core/Tensor.h>
 
+#include "common/backward_tensors.h"
 #include "dq_dbias/dq_launch.h"
 
 namespace kestrovane {
@@ -16,14 +17,7 @@ inline DqLaunch launch_arguments(const at::Tensor& q, const at::Tensor& k, const
                                  at::Tensor& out_dbias, at::Tensor& workspace, int N, int O, int H, int B,
                                  int slab_rows, int groups_per_wave, int batches_per_wave, int head_dim,
                                  float scale) {
-  return DqLaunch{q.const_data_ptr(),
-                  k.const_data_ptr(),
-                  v.const_data_ptr(),
-                  d_output.const_data_ptr(),
-                  logsumexp.const_data_ptr<float>(),
-                  delta.const_data_ptr<float>(),
-                  mask.const_data_ptr<float>(),
-                  bias.const_data_ptr(),
+  return DqLaunch{backward_inputs(q, k, v, d_output, logsumexp, delta, mask, bias),
                   out_dq.mutable_data_ptr(),
                   out_dbias.mutable_data_ptr<float>(),
                   workspace.mutable_data_ptr(),

@@ -28,9 +28,9 @@ template <int HeadDimTier, bool KeyBlocksOnX, bool SquarePair>
 void launch_leaf_instance(const LeafCall& c, const Wave& w, const dim3& grid, cudaStream_t stream) {
   kestrovane_sr_leaf_kernel<HeadDimTier, KeyBlocksOnX, SquarePair>
       <<<grid, kThreads, leaf_shared_bytes(HeadDimTier), stream>>>(
-          static_cast<const __nv_bfloat16*>(c.q), static_cast<const __nv_bfloat16*>(c.k),
-          static_cast<const __nv_bfloat16*>(c.v), static_cast<const __nv_bfloat16*>(c.d_output), c.logsumexp,
-          c.delta, c.mask, static_cast<const __nv_bfloat16*>(c.bias), static_cast<__nv_bfloat16*>(c.out_dk),
+          static_cast<const __nv_bfloat16*>(c.in.q), static_cast<const __nv_bfloat16*>(c.in.k),
+          static_cast<const __nv_bfloat16*>(c.in.v), static_cast<const __nv_bfloat16*>(c.in.d_output), c.in.logsumexp,
+          c.in.delta, c.in.mask, static_cast<const __nv_bfloat16*>(c.in.bias), static_cast<__nv_bfloat16*>(c.out_dk),
           static_cast<__nv_bfloat16*>(c.out_dv), c.dk_state, c.dv_state, static_cast<__nv_bfloat16*>(c.dq_partials),
           static_cast<__nv_bfloat16*>(c.workspace), c.N, c.O, c.BO, c.H, static_cast<int>(w.b0),
           static_cast<int>(w.nb), c.batches_per_wave, static_cast<int>(w.slab.q0),

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "common/backward_inputs.h"
 #include "dq_dbias/sr_plan.h"
 
 namespace kestrovane {
@@ -14,14 +15,7 @@ namespace sr {
 
 // What every leaf launch of a call shares.
 struct LeafCall {
-  const void* q;          // BF16 [B,O,H,N,D], 16-byte aligned
-  const void* k;          // BF16 [B,O,H,N,D]
-  const void* v;          // BF16 [B,O,H,N,D]
-  const void* d_output;   // BF16 [B,O,N,H,D], 16-byte aligned
-  const float* logsumexp;  // FP32, [B,O,H,N] order
-  const float* delta;      // FP32, [B,O,H,N] order
-  const float* mask;       // FP32 [B,O,1,1,N]
-  const void* bias;        // BF16 [B,1,H,N,N], 16-byte aligned
+  BackwardInputs in;       // q, d_output and bias 16-byte aligned
   void* out_dk;            // BF16 [B,O,H,N,D], 4-byte aligned
   void* out_dv;            // BF16 [B,O,H,N,D], 4-byte aligned
   float* dk_state;         // FP32 [B,O,H,N,D] or unused (single slab), 8-byte aligned

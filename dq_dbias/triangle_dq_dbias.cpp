@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/backward_tensors.h"
 #include "common/checks.h"
 #include "common/module.h"
 #include "dq_dbias/dq_launch.h"
@@ -372,14 +373,7 @@ void kestrovane_triangle_sr_backward_out(const at::Tensor& q, const at::Tensor& 
   const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
 
   const int d = static_cast<int>(head_dim);
-  const sr::LeafCall call{q.const_data_ptr(),
-                          k.const_data_ptr(),
-                          v.const_data_ptr(),
-                          d_output.const_data_ptr(),
-                          logsumexp.const_data_ptr<float>(),
-                          delta.const_data_ptr<float>(),
-                          mask.const_data_ptr<float>(),
-                          bias.const_data_ptr(),
+  const sr::LeafCall call{kestrovane::backward_inputs(q, k, v, d_output, logsumexp, delta, mask, bias),
                           out_dk.mutable_data_ptr(),
                           out_dv.mutable_data_ptr(),
                           dk_state.mutable_data_ptr<float>(),
