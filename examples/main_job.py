@@ -58,15 +58,31 @@ def run_delta(m):
         print(f"  {name}: matches the float64 PyTorch row sums")
 
 
+def backward_inputs(B, O, H, N, D, seed, masked_key):
+    """Random BF16 q, k, v [B,O,H,N,D] and d_output [B,O,N,H,D], an FP32 key mask [B,O,1,1,N]
+    with key `masked_key` masked in every outer row, and the generator for further draws."""
+    g = torch.Generator(device="cuda").manual_seed(seed)
+    q, k, v = (torch.randn(B, O, H, N, D, device="cuda", generator=g).bfloat16() for _ in range(3))
+    d_output = torch.randn(B, O, N, H, D, device="cuda", generator=g).bfloat16()
+    mask = torch.randn(B, O, 1, 1, N, device="cuda", generator=g)
+    mask[..., masked_key] = float("-inf")
+    return q, k, v, d_output, mask, g
+
+
+def assert_close_to_autograd(results):
+    """Each (name, kernel result, float64 autograd result) within 2 % of the reference's largest
+    magnitude (BF16 inputs and outputs)."""
+    for name, got, ref in results:
+        err = (got.double() - ref).abs().max().item()
+        limit = 2e-2 * ref.abs().max().item() + 1e-3
+        assert err <= limit, f"{name} differs from PyTorch autograd by {err:.3e} (limit {limit:.3e})"
+
+
 def run_dkdv(m):
     # Gradients of k and v for a pair-attention block with a key tail (N = 40), one fully
     # masked outer row and a masked key, beside PyTorch autograd of the same attention.
     B, O, H, N, D = 1, 6, 2, 40, 32
-    g = torch.Generator(device="cuda").manual_seed(1)
-    q, k, v = (torch.randn(B, O, H, N, D, device="cuda", generator=g).bfloat16() for _ in range(3))
-    d_output = torch.randn(B, O, N, H, D, device="cuda", generator=g).bfloat16()
-    mask = torch.randn(B, O, 1, 1, N, device="cuda", generator=g)
-    mask[..., 3] = float("-inf")
+    q, k, v, d_output, mask, g = backward_inputs(B, O, H, N, D, seed=1, masked_key=3)
     mask[:, O - 1] = float("-inf")
     bias = torch.randn(B, 1, H, N, N, device="cuda", generator=g).bfloat16()
 
@@ -92,11 +108,8 @@ def run_dkdv(m):
     m.kestrovane_triangle_dkdv_delta_true_out(q, k, v, d_output, lse.float(), delta, mask, bias, dk, dv, partials,
                                               delta_true)
     torch.cuda.synchronize()
-    for name, got, ref in (("dK", dk[:, :live], ref_dk), ("dV", dv[:, :live], ref_dv),
-                           ("delta_true", delta_true, ref_delta_true)):
-        err = (got.double() - ref).abs().max().item()
-        limit = 2e-2 * ref.abs().max().item() + 1e-3
-        assert err <= limit, f"{name} differs from PyTorch autograd by {err:.3e} (limit {limit:.3e})"
+    assert_close_to_autograd((("dK", dk[:, :live], ref_dk), ("dV", dv[:, :live], ref_dv),
+                              ("delta_true", delta_true, ref_delta_true)))
     assert (dk[:, O - 1] == 0).all() and (dv[:, O - 1] == 0).all(), "a fully masked row contributed"
     print("  kestrovane_triangle_dkdv_delta_true_out: dK, dV and delta_true match PyTorch autograd")
 
@@ -106,11 +119,7 @@ def run_dq_dbias(m):
     # (B = 2, O = 6 outer rows in two groups, N = 40 with a key tail), in query slabs of 32
     # rows and one outer group per wave, beside PyTorch autograd of the same attention.
     B, O, H, N, D = 2, 6, 2, 40, 32
-    g = torch.Generator(device="cuda").manual_seed(2)
-    q, k, v = (torch.randn(B, O, H, N, D, device="cuda", generator=g).bfloat16() for _ in range(3))
-    d_output = torch.randn(B, O, N, H, D, device="cuda", generator=g).bfloat16()
-    mask = torch.randn(B, O, 1, 1, N, device="cuda", generator=g)
-    mask[..., 7] = float("-inf")
+    q, k, v, d_output, mask, g = backward_inputs(B, O, H, N, D, seed=2, masked_key=7)
     shared_bias = torch.randn(1, 1, H, N, N, device="cuda", generator=g).bfloat16()
     bias = shared_bias.expand(B, 1, H, N, N).contiguous()
 
@@ -133,10 +142,7 @@ def run_dq_dbias(m):
     dshared = torch.empty(1, 1, H, N, N, device="cuda", dtype=torch.bfloat16)
     m.kestrovane_reduce_broadcast_dbias_out(dbias, dshared, [B], [1])
     torch.cuda.synchronize()
-    for name, got, ref in (("dQ", dq, ref_dq), ("dBias", dshared, ref_dbias)):
-        err = (got.double() - ref).abs().max().item()
-        limit = 2e-2 * ref.abs().max().item() + 1e-3
-        assert err <= limit, f"{name} differs from PyTorch autograd by {err:.3e} (limit {limit:.3e})"
+    assert_close_to_autograd((("dQ", dq, ref_dq), ("dBias", dshared, ref_dbias)))
     print("  kestrovane_triangle_dq_dbias_out + kestrovane_reduce_broadcast_dbias_out: dQ and the shared bias "
           "gradient match PyTorch autograd")
 
@@ -146,11 +152,7 @@ def run_sr(m):
     # outer rows in two groups, N = 128 in query slabs of 32 rows with the dK/dV state carried
     # between them), beside PyTorch autograd of the same attention.
     B, O, H, N, D = 2, 5, 2, 128, 32
-    g = torch.Generator(device="cuda").manual_seed(3)
-    q, k, v = (torch.randn(B, O, H, N, D, device="cuda", generator=g).bfloat16() for _ in range(3))
-    d_output = torch.randn(B, O, N, H, D, device="cuda", generator=g).bfloat16()
-    mask = torch.randn(B, O, 1, 1, N, device="cuda", generator=g)
-    mask[..., 5] = float("-inf")
+    q, k, v, d_output, mask, g = backward_inputs(B, O, H, N, D, seed=3, masked_key=5)
     bias = torch.randn(B, 1, H, N, N, device="cuda", generator=g).bfloat16()
 
     scale = D ** -0.5
@@ -174,10 +176,7 @@ def run_sr(m):
                                           dq_partials, dk_state, dv_state, slab_rows, groups_per_wave,
                                           batches_per_wave)
     torch.cuda.synchronize()
-    for name, got, ref in zip(("dQ", "dK", "dV", "dBias"), (dq, dk, dv, dbias), refs):
-        err = (got.double() - ref).abs().max().item()
-        limit = 2e-2 * ref.abs().max().item() + 1e-3
-        assert err <= limit, f"{name} differs from PyTorch autograd by {err:.3e} (limit {limit:.3e})"
+    assert_close_to_autograd(zip(("dQ", "dK", "dV", "dBias"), (dq, dk, dv, dbias), refs))
     print("  kestrovane_triangle_sr_backward_out: dQ, dK, dV and dBias match PyTorch autograd")
 
 
