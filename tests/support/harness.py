@@ -103,3 +103,37 @@ def library_kernels():
     """The kernel-name substrings that restrict the GPU check's sanitizers to this library's kernels."""
     code = f'source "{ROOT / "scripts" / "gpu_common.sh"}"; printf "%s\\n" "${{LIBRARY_KERNELS[@]}}"'
     return subprocess.run(["bash", "-c", code], capture_output=True, text=True, check=True).stdout.split()
+
+
+def tensor_bits(t):
+    """The raw bits of a tensor (int16 for 2-byte, int32 for 4-byte elements), contiguous."""
+    return t.contiguous().view({2: torch.int16, 4: torch.int32, 8: torch.int64}[t.element_size()])
+
+
+def assert_bit_identical(got, want, what="result"):
+    """Same shape and the same bits in every element; says how many and where the first differs."""
+    assert got.shape == want.shape, f"{what}: shape {tuple(got.shape)} != {tuple(want.shape)}"
+    differ = (tensor_bits(got) != tensor_bits(want)).flatten()
+    if bool(differ.any()):
+        where = int(differ.nonzero()[0])
+        raise AssertionError(f"{what}: {int(differ.sum())} of {differ.numel()} elements differ, first at flat "
+                             f"index {where}: {got.flatten()[where].item()!r} != {want.flatten()[where].item()!r}")
+
+
+def assert_runs_bit_identical(run, runs=20, what="rerun"):
+    """Calls run() `runs` times; every call's outputs (a tensor or a sequence/dict of tensors) must
+    carry the first call's bits. run() must write into fresh or re-poisoned outputs each time, so
+    that a kernel that skips an element cannot pass on the previous run's value."""
+    def as_dict(result):
+        if isinstance(result, torch.Tensor):
+            return {"out": result}
+        if isinstance(result, dict):
+            return result
+        return {str(i): t for i, t in enumerate(result)}
+
+    first = {name: t.clone() for name, t in as_dict(run()).items()}
+    for attempt in range(1, runs):
+        again = as_dict(run())
+        assert again.keys() == first.keys()
+        for name, t in again.items():
+            assert_bit_identical(t, first[name], f"{what} {attempt}: {name}")
