@@ -6,11 +6,13 @@ starts with the --results-phase name and a tab:
     START <tab> nodeid              a test begins
     PASSED|FAILED|ERROR|SKIPPED <tab> nodeid <tab> seconds
     CONTEXT-LOST <tab> nodeid       the CUDA context was unusable after this test failed
+    COLLECT-ERROR <tab> nodeid      a file (or class) could not be collected: an import error
 
 A test with START and no outcome died with its process (a crash or --test-timeout). After a
 failed test the plugin probes the CUDA context; once a kernel fault has poisoned it, every later
-test of the process would fail for that reason alone, so the process stops and the caller runs
-the tests that are left in a fresh one.
+test of the process would fail for that reason alone, so the process stops (exit 1, as for a
+failed test; an interrupted run would end 2) and the caller runs the tests that are left in a
+fresh one.
 
 --test-timeout S arms faulthandler's watchdog for each test: it runs on its own thread, so it
 fires even while the main thread waits inside the CUDA driver (a hung barrier wait), prints
@@ -53,6 +55,10 @@ class Recorder:
         for item in session.items:
             self.write("COLLECTED", item.nodeid)
 
+    def pytest_collectreport(self, report):
+        if report.failed:
+            self.write("COLLECT-ERROR", report.nodeid or "(the collection)")
+
     def pytest_runtest_logstart(self, nodeid, location):
         self.write("START", nodeid)
         self.started[nodeid] = time.monotonic()
@@ -69,7 +75,7 @@ class Recorder:
         self.write(outcome, nodeid, f"{time.monotonic() - self.started.pop(nodeid):.1f}")
         if outcome in ("FAILED", "ERROR") and not cuda_context_usable():
             self.write("CONTEXT-LOST", nodeid)
-            self.session.shouldstop = "the CUDA context is no longer usable"
+            self.session.shouldfail = "the CUDA context is no longer usable"
 
     @staticmethod
     def outcome(reports):

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Every benchmark (bench/bench_*.py) on a Hopper machine, under one deadline, against the build
-# named by KESTROVANE_BUILD (built or brought up to date first): facts -> stop unless a
-# compute-capability-9.0 device is visible -> build -> each benchmark with an equal share of the
-# time left, its table appended to $OUT/benchmarks.txt under a header line as it runs (one file
-# for every table, so the results fit the few files a device call hands back).
+# named by KESTROVANE_BUILD (built or brought up to date first) or a matching prebuilt folder:
+# facts -> stop unless a compute-capability-9.0 device is visible -> build -> each benchmark with
+# an equal share of the time left, its table appended to $OUT/benchmarks.txt under a header line
+# as it runs (every table in one file, beside build.log: the results folder stays two files).
 #
 #   KESTROVANE_BENCH_SECONDS  the deadline of the whole run (default 480)
 #   KESTROVANE_BUILD          the build folder (default build-gpu, as scripts/gpu_check.sh)
-#   OUT                       the results folder (default <build>/bench): build.log and
+#   KESTROVANE_PREBUILT       a folder from scripts/prebuild_gpu.sh, used in place of the build
+#                             when its Python, PyTorch and build-input fingerprint match
+#   OUT                       the results folder (default <KESTROVANE_BUILD>/bench): build.log and
 #                             benchmarks.txt (one table per benchmark)
 #   PYTHON                    the interpreter with PyTorch (default python3)
 # Exit status: 0 every benchmark finished; 1 one failed or ran out of time; 2 no
@@ -26,7 +28,7 @@ if ! facts_and_capability; then
   exit 2
 fi
 say "== build"
-build_modules 240 "$out/build.log" || exit 3
+prepare_build 240 "$out/build.log" || exit 3
 
 mapfile -t benches < <(ls bench/bench_*.py)
 status=0

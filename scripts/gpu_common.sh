@@ -1,6 +1,7 @@
-# Shared by scripts/gpu_check.sh and scripts/gpu_bench.sh (sourced, not run): one deadline for
-# the whole command, the machine's facts, the stop without a compute-capability-9.0 device, and
-# the build with its whole log.
+# Shared by scripts/gpu_check.sh, scripts/gpu_bench.sh and scripts/prebuild_gpu.sh (sourced, not
+# run): one deadline for the whole command, the machine's facts, the stop without a
+# compute-capability-9.0 device, the fingerprint of the build inputs, a prebuilt folder used in
+# place of the build when it matches, and the build with its whole log.
 #
 # The sourcing script sets root (the checkout), calls start_run and defines say (a function that
 # prints one line to the console); for the test runs it also sets results (the file of test
@@ -80,6 +81,66 @@ facts_and_capability() {
   return $status
 }
 
+# The build inputs: a change to any of them changes what the modules hold. Tests' Python files,
+# the README and the scripts that only run the modules are not among them.
+BUILD_INPUT_PATHS=(Makefile scripts/print_build_config.py forward delta dkdv dq_dbias trimul common tests/support)
+BUILD_INPUT_NAMES=(Makefile print_build_config.py '*.cu' '*.cuh' '*.h' '*.hpp' '*.cpp')
+STAMP_NAME=build-stamp.txt   # in a prebuilt folder: its python, torch and fingerprint lines
+
+# build_fingerprint TREE: the sha256 over the names and contents of TREE's build inputs.
+build_fingerprint() {
+  local names=() name
+  for name in "${BUILD_INPUT_NAMES[@]}"; do names+=(-o -name "$name"); done
+  (cd "$1" && find "${BUILD_INPUT_PATHS[@]}" -type f \( "${names[@]:1}" \) 2>/dev/null | LC_ALL=C sort \
+    | xargs -r -d '\n' sha256sum) | sha256sum | cut -d ' ' -f 1
+}
+
+# machine_build_key: "python X.Y", "torch V" (the release, without +cuXXX) and "fingerprint F",
+# one a line, for this machine (from the facts that facts_and_capability printed) and checkout.
+machine_build_key() {
+  sed -n 's/^python: \([0-9]*\.[0-9]*\).*/python \1/p; s/^torch: \([^ +]*\).*/torch \1/p' "$tmp/facts"
+  echo "fingerprint $(build_fingerprint "$root")"
+}
+
+# use_prebuilt FOLDER: makes FOLDER (from scripts/prebuild_gpu.sh) the build when its stamp
+# matches this machine's Python and PyTorch and this checkout's build inputs; otherwise says
+# which field differs and returns 1.
+use_prebuilt() {
+  local folder field there here differ=()
+  folder="$(realpath -m "$1")"
+  if [ ! -f "$folder/$STAMP_NAME" ]; then
+    say "prebuilt: $folder holds no $STAMP_NAME: building instead"
+    return 1
+  fi
+  machine_build_key > "$tmp/key"
+  for field in python torch fingerprint; do
+    there=$(awk -v f="$field" '$1 == f { print $2 }' "$folder/$STAMP_NAME")
+    here=$(awk -v f="$field" '$1 == f { print $2 }' "$tmp/key")
+    [ -n "$here" ] && [ "$there" = "$here" ] || differ+=("$field ${there:-missing} there, ${here:-unknown} here")
+  done
+  if (( ${#differ[@]} > 0 )); then
+    local joined
+    joined=$(printf '; %s' "${differ[@]}")
+    say "prebuilt: $folder does not match (${joined:2}): building instead"
+    return 1
+  fi
+  build="$folder"
+  export KESTROVANE_BUILD="$build"
+  BUILD_NOTE="prebuilt $build used (python, torch and fingerprint match)"
+  say "build: $BUILD_NOTE; make not called"
+  return 0
+}
+
+# prepare_build CAP LOG: the prebuilt folder named by KESTROVANE_PREBUILT where it matches, else
+# build_modules CAP LOG.
+prepare_build() {
+  if [ -n "${KESTROVANE_PREBUILT:-}" ] && use_prebuilt "$KESTROVANE_PREBUILT"; then
+    echo "nothing built: $BUILD_NOTE" > "$2"
+    return 0
+  fi
+  build_modules "$@"
+}
+
 # build_modules CAP LOG: builds every module and test-only module into $build, keeping the whole
 # log. A build that fails while warnings were printed is retried once without turning nvcc's
 # warnings into errors: a newer host compiler than ours warns where ours did not.
@@ -127,13 +188,17 @@ build_modules() {
 # run_group PHASE STEP_END PER_TEST LOG PREFIX... -- PYTEST_ARGS...: pytest over PYTEST_ARGS,
 # restarted over the tests that are left whenever a process ends early (a test hung past
 # PER_TEST, crashed or left the CUDA context unusable), until STEP_END (seconds since the epoch).
+# A file that cannot be collected does not stop the others. Each process adds to $results
+#   PHASE EXIT <status> <tests it started> <what it ran>
+# and each test it started but never finished is DIED, each it never reached at STEP_END NOT-RUN.
+# Runs side by side when each caller has a results file of its own.
 run_group() {
   local phase=$1 step_end=$2 per_test=$3 log=$4
   shift 4
   local prefix=()
   while [ "$1" != "--" ]; do prefix+=("$1"); shift; done
   shift
-  local args=("$@") status budget attempt=0 before
+  local args=("$@") status budget attempt=0 before started what left="$tmp/left.$BASHPID"
   while :; do
     budget=$(( step_end - $(now) ))
     if (( budget < MIN_STEP )); then
@@ -143,10 +208,11 @@ run_group() {
       return
     fi
     before=$(wc -l < "$results")
-    echo "==== $phase: ${args[*]:0:3}$( (( ${#args[@]} > 3 )) && echo " ... (${#args[@]} tests)")" >> "$log"
+    what="${args[*]:0:3}$( (( ${#args[@]} > 3 )) && echo " ... (${#args[@]} tests)")"
+    echo "==== $phase: $what" >> "$log"
     run_capped "$budget" "${prefix[@]}" "$python" -m pytest -p check_results --results-file "$results" \
-      --results-phase "$phase" --test-timeout "$per_test" -v -p no:cacheprovider "${EXTRA_ARGS[@]}" "${args[@]}" \
-      >> "$log" 2>&1
+      --results-phase "$phase" --test-timeout "$per_test" -v -p no:cacheprovider --continue-on-collection-errors \
+      "${EXTRA_ARGS[@]}" "${args[@]}" >> "$log" 2>&1
     status=$?
     attempt=$(( attempt + 1 ))
     # the tests this process collected and never started, and the one it died in
@@ -156,26 +222,25 @@ run_group() {
       $2 ~ /^(PASSED|FAILED|ERROR|SKIPPED)$/ { done[$3] = 1 }
       END { for (i = 1; i <= n; i++) { t = order[i]
               if (t in started && !(t in done)) print "died\t" t
-              else if (!(t in started)) print "left\t" t } }' > "$tmp/left"
+              else if (!(t in started)) print "left\t" t } }' > "$left"
+    started=$(tail -n +"$(( before + 1 ))" "$results" | grep -c $'\tSTART\t')
+    printf '%s\tEXIT\t%s\t%s\t%s\n' "$phase" "$status" "$started" "$what" >> "$results"
     while IFS=$'\t' read -r kind test; do
       [ "$kind" = died ] && printf '%s\tDIED\t%s\n' "$phase" "$test" >> "$results"
-    done < "$tmp/left"
+    done < "$left"
     if (( status == 124 || status == 137 )); then
-      if grep -q . "$tmp/left"; then
-        awk -F'\t' -v phase="$phase" '$1 == "left" { print phase "\tNOT-RUN\t" $2 }' "$tmp/left" >> "$results"
+      if grep -q . "$left"; then
+        awk -F'\t' -v phase="$phase" '$1 == "left" { print phase "\tNOT-RUN\t" $2 }' "$left" >> "$results"
       elif ! tail -n +"$(( before + 1 ))" "$results" | grep -q $'\tCOLLECTED\t'; then
         printf '%s\tNOT-RUN\t%s\n' "$phase" "${args[*]}" >> "$results"   # cut before collecting
       fi
       say "  $phase: stopped at its time limit"
       return
     fi
-    mapfile -t args < <(awk -F'\t' '$1 == "left" { print $2 }' "$tmp/left")
-    if (( ${#args[@]} == 0 )); then
-      # a process that never reached its tests (a collection or usage error) is a failure too
-      if ! grep -q . "$tmp/left" && (( status != 0 && status != 1 && status != 5 )) \
-        && ! tail -n +"$(( before + 1 ))" "$results" | grep -q $'\tSTART\t'; then
-        printf '%s\tERROR\t%s (pytest exit %s: see %s)\n' "$phase" "${*}" "$status" "$(basename "$log")" >> "$results"
-      fi
+    mapfile -t args < <(awk -F'\t' '$1 == "left" { print $2 }' "$left")
+    (( ${#args[@]} == 0 )) && return
+    if (( started == 0 )); then   # it would fail again the same way
+      for test in "${args[@]}"; do printf '%s\tNOT-RUN\t%s\n' "$phase" "$test" >> "$results"; done
       return
     fi
     if (( attempt > 20 )); then
