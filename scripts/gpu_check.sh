@@ -38,11 +38,15 @@ LAST_RESERVE=170       # the sanitizers and the slow tests, side by side
 PER_TEST=90            # per-test timeout of the normal runs
 PER_TEST_SLOW=240      # slow tests and runs under the sanitizer
 SANITIZERS=(memcheck racecheck synccheck)
+SANITIZER_ERROR_EXIT=9 # compute-sanitizer's exit status when it found errors
 
 CORES=$(nproc)
 default_jobs=$(( CORES / 2 < 2 ? 2 : (CORES / 2 > 8 ? 8 : CORES / 2) ))
 JOBS=${KESTROVANE_CHECK_JOBS:-$default_jobs}
 
+# results.tsv: the plugin's test events (scripts/check_results.py), run_group's EXIT, DIED and
+# NOT-RUN lines, and PHASE <tab> FILE-SECONDS|SANITIZER-SUMMARY|REASON <tab> ... lines of this
+# script; failure_reasons reads the verdict from it.
 results="$out/results.tsv"
 : > "$results"
 EXTRA_ARGS=("$@")
@@ -130,8 +134,6 @@ sanitizer_part() {
 }
 
 slow_part() { run_group slow "$last_end" "$PER_TEST_SLOW" "$1" -- -m slow tests/gpu; }
-
-SANITIZER_ERROR_EXIT=9
 
 find_sanitizer() {
   command -v compute-sanitizer 2>/dev/null \
