@@ -155,12 +155,13 @@ def test_reruns_are_bit_identical(D, N, O, slab_rows):
 @pytest.mark.slow
 @pytest.mark.parametrize("N, H, D, slab_rows, lane", [
     (8, 1, 16, 8, "general"),         # one query tile, one head
-    (40, 2, 8, 40, "general"),        # two query tiles (the second partial), two heads
-    (96, 2, 8, 64, "exact_tiles"),    # slabs of two query tiles and one, two heads
+    (40, 3, 8, 40, "general"),        # two query tiles (the second partial), three heads
+    (96, 3, 8, 64, "exact_tiles"),    # slabs of two query tiles and one, three heads
 ])
 def test_grid_orientation_does_not_change_results(N, H, D, slab_rows, lane):
     # 65536 (group, batch) pairs in one wave put them on grid x and the query tiles on z;
-    # 65535 per wave keeps the first wave's pairs on z
+    # 65535 per wave keeps the first wave's pairs on z. Head and tile counts differ, so a tile
+    # index read from the head's axis leaves rows unwritten.
     B, O = 1, 4 * 65536
     assert lane_of(D, N, slab_rows) == lane
     for groups_per_wave, tiles_on_x in ((65536, False), (65535, True)):

@@ -160,11 +160,12 @@ def test_reruns_at_full_occupancy_are_bit_identical():
 @pytest.mark.slow
 @pytest.mark.parametrize("N, Ho, D, slab_rows", [
     (64, 1, 16, 64),     # one query block, one head
-    (128, 2, 8, 128),    # two query blocks, two heads
+    (128, 3, 8, 128),    # two query blocks, three heads
 ])
 def test_grid_orientation_does_not_change_results(N, Ho, D, slab_rows):
     # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the first
-    # wave's pairs on z (and the second wave's single pair too)
+    # wave's pairs on z (and the second wave's single pair too). Head and block counts differ, so
+    # a block index read from the head's axis leaves rows unwritten.
     Bo, O = 1, 4 * 65536
     wg_host = importlib.import_module("_kestrovane_dq_dbias_wg_host")
     for groups_per_wave, blocks_on_x in ((65536, False), (65535, True)):

@@ -93,11 +93,12 @@ def test_reruns_at_full_occupancy_are_bit_identical():
 @pytest.mark.slow
 @pytest.mark.parametrize("B, O, H, N, wide, narrow", [
     (65536, 1, 1, 64, (64, 1, 65536), (64, 1, 1024)),          # one key block, one head, one slab
-    (2, 4 * 32768, 2, 128, (64, 32768, 2), (64, 1024, 2)),     # two key blocks, two heads, two slabs
+    (2, 4 * 32768, 3, 128, (64, 32768, 2), (64, 1024, 2)),     # two key blocks, three heads, two slabs
 ])
 def test_orientation_does_not_change_results(B, O, H, N, wide, narrow):
     # 65536 (group, batch) pairs in one wave put them on grid x and the key blocks on z; 2048 or
-    # 1024 per wave keep them on z
+    # 1024 per wave keep them on z. Head and key-block counts differ, so a key block read from
+    # the head's axis leaves keys unwritten.
     sr_host = importlib.import_module("_kestrovane_sr_host")
     for plan, key_blocks_on_x in ((wide, False), (narrow, True)):
         pairs = plan[1] * plan[2]
