@@ -6,14 +6,18 @@ import pytest
 import torch
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, make_inputs, reference
-from dq_reference import broadcast_fold, dq_reference, left_fold_fp32, run_dq
-from harness import BF16, F32, case_marks, load, requires_hopper
+from dq_reference import broadcast_fold, dq_arguments, dq_reference, free_stats, left_fold_fp32, run_dq
+from harness import BF16, F32, assert_runs_bit_identical, case_marks, load, on_side_stream, requires_hopper
 
 pytestmark = requires_hopper
 
 
+def host():
+    return importlib.import_module("_kestrovane_dq_dbias_host")
+
+
 def lane_of(D, N, slab_rows):
-    return importlib.import_module("_kestrovane_dq_dbias_host").lane(D, N, slab_rows)[1]
+    return host().lane(D, N, slab_rows)[1]
 
 
 # (D, N, O, slab_rows): every tier (16, 32, 64, 128) meets the exact-tiles lane (through the
@@ -43,28 +47,42 @@ CASES = [
     (128, 129, 1, 200),   # general, one slab over every row
     (128, 1, 5, 1),       # general, one row
 ]
+# Three outer groups (O = 9) over three batches: the plan (slab_rows, 2, 2) ends each slab on a
+# group wave of one group and the call on a batch wave of one batch, in every lane. The
+# exact-tiles row is also tier 64 with O != N.
+SHORT_WAVES = [
+    (48, 96, 9, 32),      # exact tiles, tier 64
+    (40, 100, 9, 40),     # general, last slab 20 rows
+    (32, 128, 9, 64),     # warpgroup row
+]
 SANITIZE = {(8, 1, 5, 1000), (16, 32, 6, 32)}
 SMOKE = {(8, 1, 5, 1000), (16, 32, 6, 32), (8, 64, 6, 64)}  # one case per lane
-PARAMS = [pytest.param(*case, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE),
+PARAMS = [pytest.param(*case, 2, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE),
                        id="D{}-N{}-O{}-slab{}".format(*case)) for case in CASES]
+PARAMS += [pytest.param(*case, 3, id="D{}-N{}-O{}-slab{}-B3".format(*case)) for case in SHORT_WAVES]
 
 
 def other_plans(D, N, O, slab_rows, B):
     """Further plans of the same lane: one group and one batch per wave, everything in one
-    wave, and other slab heights that keep the lane table's lane."""
+    wave, with three batches also waves of two groups and two batches (the last ones shorter),
+    and other slab heights that keep the lane table's lane. No plan twice."""
     groups = -(-O // 4)
     plans = [(slab_rows, 1, 1), (slab_rows, groups, B)]
+    if B > 2:
+        plans.append((slab_rows, 2, 2))
     lane = lane_of(D, N, slab_rows)
     for other in (32, 64, 40, N, N + 7):
         whole_tiles = other % 32 == 0 or other >= N
-        if other != slab_rows and lane_of(D, N, other) == lane and (lane == "general" or whole_tiles):
-            plans.append((other, groups if other % 2 else 1, B))
+        plan = (other, groups if other % 2 else 1, B)
+        if (other != slab_rows and plan not in plans and lane_of(D, N, other) == lane
+                and (lane == "general" or whole_tiles)):
+            plans.append(plan)
     return plans
 
 
-@pytest.mark.parametrize("D, N, O, slab_rows", PARAMS)
-def test_gradients_match_the_reference_under_every_plan(D, N, O, slab_rows):
-    B, H = 2, 2
+@pytest.mark.parametrize("D, N, O, slab_rows, B", PARAMS)
+def test_gradients_match_the_reference_under_every_plan(D, N, O, slab_rows, B):
+    H = 2
     inputs = make_inputs(B, O, H, N, D, seed=100 * D + N + O)
     ref = reference(*inputs)
     expected = dq_reference(inputs, ref)
@@ -86,18 +104,41 @@ def test_gradients_match_the_reference_under_every_plan(D, N, O, slab_rows):
         assert_bit_identical(again["dq"], first["dq"], f"dQ under plan {plan}")
 
 
-@pytest.mark.parametrize("D, N, O", [(16, 40, 9), (64, 64, 5), (128, 33, 6)])
-def test_finalizer_is_the_left_fold_of_the_workspace_partials(D, N, O):
-    # one wave holds every group of every batch and row: the workspace keeps its partials
-    B, H = 2, 3
+# (D, N, O, B, groups_per_wave, batches_per_wave), slab_rows = N: the lane table's lane and tier
+FINALIZER_CASES = [
+    (16, 40, 9, 3, 2, 2),     # general, tier 16: short last group and batch waves
+    (64, 64, 5, 2, 2, 2),     # warpgroup, tier 64
+    (128, 33, 6, 2, 2, 2),    # general, tier 128
+    (8, 64, 9, 3, 2, 2),      # warpgroup, tier 16: short last waves
+    (24, 128, 6, 3, 1, 2),    # warpgroup, tier 32 below its width: one group per wave, short last batch wave
+    (32, 96, 9, 3, 2, 2),     # exact tiles, tier 32: short last waves
+]
+
+
+@pytest.mark.parametrize("D, N, O, B, groups_per_wave, batches_per_wave", FINALIZER_CASES)
+def test_finalizer_is_the_left_fold_of_the_workspace_partials(D, N, O, B, groups_per_wave, batches_per_wave):
+    H = 3
     inputs = make_inputs(B, O, H, N, D, seed=D + N)
     ref = reference(*inputs)
     expected = dq_reference(inputs, ref)
     groups = -(-O // 4)
+    # one wave holds every group of every batch and row: the workspace keeps its partials
     out = run_dq(inputs, ref, N, groups, B)
-    partials = out["workspace"].view(groups, B, H, N, N).transpose(0, 1).float()
+    slots = out["workspace"].view(groups, B, H, N, N)
+    partials = slots.transpose(0, 1).float()
     assert_within(partials, expected["partials"], expected["partials_bound"], "group partials")
     assert_bit_identical(out["dbias"][:, 0], left_fold_fp32(partials), "dBias vs fold of the partials")
+    if (groups_per_wave, batches_per_wave) == (groups, B):
+        return
+    # In waves (the last group wave of each batch wave and the last batch wave shorter) each
+    # later group wave's finalizer continues the fold that the earlier ones stored: the same
+    # bits, and the last wave's partials lie in the first slots of the plan's workspace.
+    waved = run_dq(inputs, ref, N, groups_per_wave, batches_per_wave)
+    assert_bit_identical(waved["dbias"], out["dbias"], "dBias folded over group waves")
+    g0 = (groups - 1) // groups_per_wave * groups_per_wave
+    b0 = (B - 1) // batches_per_wave * batches_per_wave
+    last = waved["workspace"].view(groups_per_wave, batches_per_wave, H, N, N)[:groups - g0, :B - b0]
+    assert_bit_identical(last, slots[g0:, b0:], "partials of the last wave")
 
 
 @pytest.mark.parametrize("D, N, O, slab_rows", [(16, 40, 9, 32), (64, 129, 6, 64), (128, 96, 5, 32)])
@@ -112,14 +153,24 @@ def test_reruns_are_bit_identical(D, N, O, slab_rows):
 
 
 @pytest.mark.slow
-def test_grid_orientation_does_not_change_results():
-    # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the
-    # first wave on z
-    B, O, H, N, D = 1, 4 * 65536, 1, 8, 16
+@pytest.mark.parametrize("N, H, D, slab_rows, lane", [
+    (8, 1, 16, 8, "general"),         # one query tile, one head
+    (40, 3, 8, 40, "general"),        # two query tiles (the second partial), three heads
+    (96, 3, 8, 64, "exact_tiles"),    # slabs of two query tiles and one, three heads
+])
+def test_grid_orientation_does_not_change_results(N, H, D, slab_rows, lane):
+    # 65536 (group, batch) pairs in one wave put them on grid x and the query tiles on z;
+    # 65535 per wave keeps the first wave's pairs on z. Head and tile counts differ, so a tile
+    # index read from the head's axis leaves rows unwritten.
+    B, O = 1, 4 * 65536
+    assert lane_of(D, N, slab_rows) == lane
+    for groups_per_wave, tiles_on_x in ((65536, False), (65535, True)):
+        first = host().waves(N, O, H, B, slab_rows, groups_per_wave, 1, lane == "exact_tiles", limit=1)[0][0]
+        assert first["query_tiles_on_x"] == tiles_on_x and first["grid"][1] == H
     inputs = make_inputs(B, O, H, N, D, seed=3, masked=False)
-    ref = dict(lse=torch.randn(B, O, H, N, device="cuda") + 4, delta=torch.randn(B, O, H, N, device="cuda"))
-    wide = run_dq(inputs, ref, N, 65536, 1)
-    narrow = run_dq(inputs, ref, N, 65535, 1)
+    stats = free_stats(B, O, H, N, seed=4)
+    wide = run_dq(inputs, stats, slab_rows, 65536, 1)
+    narrow = run_dq(inputs, stats, slab_rows, 65535, 1)
     assert_bit_identical(wide["dq"], narrow["dq"], "dQ")
     assert_bit_identical(wide["dbias"], narrow["dbias"], "dBias")
 
@@ -141,6 +192,7 @@ def test_exact_tiles_lane_refuses_a_partial_slab_before_writing():
 
 @pytest.mark.parametrize("target, bias_prefix", [
     ([4], [1]), ([4], [4]), ([2, 3], [3]), ([2, 3], [2, 1]), ([2, 3], []), ([3, 1, 2], [3, 1, 1]),
+    ([2, 3, 2], [2, 1, 2]),  # bias strides (2, 2, 1): the outer bias dimension steps by 2
     pytest.param([5], [], marks=[pytest.mark.sanitize, pytest.mark.smoke]),
 ])
 def test_broadcast_reduction_is_the_fixed_fold(target, bias_prefix):
@@ -167,3 +219,53 @@ def test_per_batch_dbias_reduces_onto_a_shared_bias():
     load("dq_dbias").kestrovane_reduce_broadcast_dbias_out(out["dbias"], shared, [B], [1])
     torch.cuda.synchronize()
     assert_bit_identical(shared.cpu(), broadcast_fold(out["dbias"], [B], [1]), "shared bias gradient")
+
+
+# (D, N, O, plan): B = 2 and H = 4 make every leaf wave 8 query tiles x 4 heads x 8 (group,
+# batch) pairs = 256 blocks and every finalizer 2048 blocks, over all 132 SMs of an H100; two
+# group waves per slab, so the finalizer also continues folds. The per-batch dBias is then
+# reduced onto a bias shared by the batch (1024 blocks).
+@pytest.mark.parametrize("D, N, O, plan, lane", [
+    (128, 256, 32, (256, 4, 2), "exact_tiles"),
+    (40, 250, 32, (250, 4, 2), "general"),
+])
+def test_reruns_at_full_occupancy_are_bit_identical(D, N, O, plan, lane):
+    B, H = 2, 4
+    assert lane_of(D, N, plan[0]) == lane
+    inputs = make_inputs(B, O, H, N, D, seed=D + N)
+    stats = free_stats(B, O, H, N, seed=5)
+    module = load("dq_dbias")
+
+    def run():
+        out = run_dq(inputs, stats, *plan)
+        shared = torch.full((1, 1, H, N, N), float("nan"), device="cuda", dtype=BF16)
+        module.kestrovane_reduce_broadcast_dbias_out(out["dbias"], shared, [B], [1])
+        torch.cuda.synchronize()
+        return dict(out, shared=shared)
+
+    assert_runs_bit_identical(run, runs=20, what=f"{lane} rerun")
+
+
+@pytest.mark.parametrize("D, N, slab_rows, lane", [
+    (16, 64, 32, "exact_tiles"), (40, 100, 40, "general"), (32, 128, 64, "warpgroup"),
+])
+def test_runs_on_the_current_stream(D, N, slab_rows, lane):
+    B, O, H = 2, 5, 2
+    assert lane_of(D, N, slab_rows) == lane
+    inputs = make_inputs(B, O, H, N, D, seed=D + N + 11)
+    ref = reference(*inputs)
+    plan = (slab_rows, 1, B)
+    expected = run_dq(inputs, ref, *plan)
+    module = load("dq_dbias")
+
+    def launch():
+        args, _ = dq_arguments(inputs, ref, plan)
+        module.kestrovane_triangle_dq_dbias_out(*args)
+        shared = torch.full((1, 1, H, N, N), float("nan"), device="cuda", dtype=BF16)
+        module.kestrovane_reduce_broadcast_dbias_out(args[9], shared, [B], [1])
+        return dict(dq=args[8], dbias=args[9], shared=shared)
+
+    got = on_side_stream(launch)
+    assert_bit_identical(got["dq"], expected["dq"], "dQ")
+    assert_bit_identical(got["dbias"], expected["dbias"], "dBias")
+    assert_bit_identical(got["shared"].cpu(), broadcast_fold(expected["dbias"], [B], [1]), "shared bias gradient")

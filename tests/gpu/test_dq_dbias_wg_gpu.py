@@ -12,8 +12,8 @@ import pytest
 import torch
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, exact_sum_inputs, make_inputs, reference
-from dq_reference import dq_reference, run_dq
-from harness import case_marks, requires_hopper
+from dq_reference import dq_reference, free_stats, run_dq
+from harness import assert_runs_bit_identical, case_marks, requires_hopper
 
 pytestmark = requires_hopper
 
@@ -25,7 +25,8 @@ def lane_of(D, N, slab_rows):
 
 
 # (D, N, O, slab_rows): each N in {64, 128, 192}, each slab height in {64, 128, >= N} and each O
-# in {1, 5, 6, N} meets all three tiers (D 8 and 16: tier 16; 32: tier 32; 40 and 64: tier 64).
+# in {1, 5, 6, N} meets all three tiers (D 8 and 16: tier 16; 24 and 32: tier 32; 40, 56 and
+# 64: tier 64), and each tier runs below its width (D 8, 24, 40 and 56: zero columns).
 CASES = [
     (8, 64, 1, 64),
     (16, 128, 5, 128),
@@ -39,6 +40,8 @@ CASES = [
     (64, 128, 1, 256),
     (64, 192, 5, 64),
     (40, 128, 128, 64),    # SquarePair
+    (24, 192, 5, 128),     # 64-byte swizzle with zero columns; slabs of two blocks and one
+    (56, 128, 6, 64),      # tier 64 below its width
 ]
 SANITIZE = {(8, 64, 1, 64)}
 SMOKE = {(8, 64, 1, 64), (40, 64, 6, 128)}
@@ -48,12 +51,27 @@ PARAMS = [pytest.param(*case, marks=case_marks(case, sanitize=SANITIZE, smoke=SM
 
 def lane_plans(D, N, O, slab_rows):
     """Plans of the warpgroup lane: the case's own with one group per wave, every group in one
-    wave, and the other slab heights."""
+    wave, and the other slab heights; no plan twice."""
     groups = -(-O // 4)
-    plans = [(slab_rows, 1, BATCHES_PER_WAVE), (slab_rows, groups, BATCHES_PER_WAVE)]
-    plans += [(other, max(1, groups // 2), BATCHES_PER_WAVE) for other in (64, 128, N) if other != slab_rows]
+    plans = [(slab_rows, 1, BATCHES_PER_WAVE)]
+    for plan in [(slab_rows, groups, BATCHES_PER_WAVE)] + [(other, max(1, groups // 2), BATCHES_PER_WAVE)
+                                                           for other in (64, 128, N) if other != slab_rows]:
+        if plan not in plans:
+            plans.append(plan)
     assert {lane_of(D, N, plan[0]) for plan in plans} == {"warpgroup"}
     return plans
+
+
+def check_against_the_reference(inputs, ref, expected, out):
+    """Both outputs within the reference's bounds; fully masked rows contribute nothing to dQ,
+    keys masked in every outer row nothing to dBias."""
+    assert_within(out["dq"], expected["dq"], expected["dq_bound"], "dQ")
+    assert_within(out["dbias"], expected["dbias"], expected["dbias_bound"], "dBias")
+    fully_masked = ref["lse"] == NEG_INF
+    assert fully_masked.any() and (out["dq"][fully_masked] == 0).all()
+    masked_keys = (inputs[4][:, :, 0, 0, :] == NEG_INF).all(1)
+    for b in range(inputs[0].shape[0]):
+        assert (out["dbias"][b, :, :, :, masked_keys[b]] == 0).all()
 
 
 def assert_close_to_the_exact_tiles_lane(wg, exact, expected):
@@ -76,14 +94,7 @@ def test_warpgroup_lane(D, N, O, slab_rows):
     expected = dq_reference(inputs, ref)
     plans = lane_plans(D, N, O, slab_rows)
     first = run_dq(inputs, ref, *plans[0])
-    assert_within(first["dq"], expected["dq"], expected["dq_bound"], "dQ")
-    assert_within(first["dbias"], expected["dbias"], expected["dbias_bound"], "dBias")
-    # fully masked rows contribute nothing to dQ, keys masked in every outer row nothing to dBias
-    fully_masked = ref["lse"] == NEG_INF
-    assert fully_masked.any() and (first["dq"][fully_masked] == 0).all()
-    masked_keys = (inputs[4][:, :, 0, 0, :] == NEG_INF).all(1)
-    for b in range(B):
-        assert (first["dbias"][b, :, :, :, masked_keys[b]] == 0).all()
+    check_against_the_reference(inputs, ref, expected, first)
     for plan in plans[1:]:
         again = run_dq(inputs, ref, *plan)
         assert_bit_identical(again["dbias"], first["dbias"], f"dBias under plan {plan}")
@@ -91,6 +102,22 @@ def test_warpgroup_lane(D, N, O, slab_rows):
     assert lane_of(D, N, 32) == "exact_tiles"
     exact = run_dq(inputs, ref, 32, -(-O // 4), BATCHES_PER_WAVE)
     assert_close_to_the_exact_tiles_lane(first, exact, expected)
+
+
+# One plan each, for the sanitizers: tier 64 below its width (D = 40) with four key tiles per
+# block, two query slabs, and waves of two groups by two batches whose second group has dead
+# outer rows 6 and 7; and the SquarePair kernel (O == N) at tier 32 below its width.
+@pytest.mark.sanitize
+@pytest.mark.parametrize("shape, plan", [
+    ((2, 6, 2, 128, 40), (64, 2, 2)),
+    ((1, 64, 1, 64, 24), (64, 16, 1)),
+], ids=["D40-N128-O6-plan64x2x2", "D24-N64-O64-plan64x16x1"])
+def test_one_plan(shape, plan):
+    Bs, O, Hs, N, D = shape
+    assert lane_of(D, N, plan[0]) == "warpgroup"
+    inputs = make_inputs(Bs, O, Hs, N, D, seed=D + N + O)
+    ref = reference(*inputs)
+    check_against_the_reference(inputs, ref, dq_reference(inputs, ref), run_dq(inputs, ref, *plan))
 
 
 @pytest.mark.parametrize("D, N, O", [(16, 64, 6), (32, 128, 5), (64, 192, 1)])
@@ -119,15 +146,35 @@ def test_reruns_are_bit_identical(D, N, O):
             assert_bit_identical(again[name], first[name], name)
 
 
-@pytest.mark.slow
-def test_grid_orientation_does_not_change_results():
-    # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the first
-    # wave's pairs on z (and the second wave's single pair too)
-    Bo, O, Ho, N, D = 1, 4 * 65536, 1, 64, 16
-    inputs = make_inputs(Bo, O, Ho, N, D, seed=5, masked=False)
-    stats = dict(lse=torch.randn(Bo, O, Ho, N, device="cuda") + 4, delta=torch.randn(Bo, O, Ho, N, device="cuda"))
+# B = 2, H = 8, O = 32 and slab_rows = N = 256: each leaf wave is 4 query blocks x 8 heads x 8
+# (group, batch) pairs = 256 blocks of one per SM, over all 132 SMs of an H100 twice; two group
+# waves, so the finalizer also continues folds.
+def test_reruns_at_full_occupancy_are_bit_identical():
+    Bs, O, Hs, N, D = 2, 32, 8, 256, 64
     assert lane_of(D, N, N) == "warpgroup"
-    wide = run_dq(inputs, stats, N, 65536, 1)
-    narrow = run_dq(inputs, stats, N, 65535, 1)
+    inputs = make_inputs(Bs, O, Hs, N, D, seed=19)
+    stats = free_stats(Bs, O, Hs, N, seed=20)
+    assert_runs_bit_identical(lambda: run_dq(inputs, stats, N, 4, 2), runs=20, what="warpgroup rerun")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("N, Ho, D, slab_rows", [
+    (64, 1, 16, 64),     # one query block, one head
+    (128, 3, 8, 128),    # two query blocks, three heads
+])
+def test_grid_orientation_does_not_change_results(N, Ho, D, slab_rows):
+    # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the first
+    # wave's pairs on z (and the second wave's single pair too). Head and block counts differ, so
+    # a block index read from the head's axis leaves rows unwritten.
+    Bo, O = 1, 4 * 65536
+    wg_host = importlib.import_module("_kestrovane_dq_dbias_wg_host")
+    for groups_per_wave, blocks_on_x in ((65536, False), (65535, True)):
+        first, failure = wg_host.first_wave(N, O, Ho, Bo, slab_rows, groups_per_wave, 1)
+        assert failure == "" and first["query_tiles_on_x"] == blocks_on_x and first["grid"][1] == Ho
+    inputs = make_inputs(Bo, O, Ho, N, D, seed=5, masked=False)
+    stats = free_stats(Bo, O, Ho, N, seed=6)
+    assert lane_of(D, N, slab_rows) == "warpgroup"
+    wide = run_dq(inputs, stats, slab_rows, 65536, 1)
+    narrow = run_dq(inputs, stats, slab_rows, 65535, 1)
     assert_bit_identical(wide["dq"], narrow["dq"], "dQ")
     assert_bit_identical(wide["dbias"], narrow["dbias"], "dBias")

@@ -2,12 +2,15 @@
 reference (tests/support/sr_reference.py), the key-block fold of the dQ partials, bit-identical
 outputs for every plan and on reruns, agreement with the two-pass path, guarded outputs and
 scratch, and the launch failure of a head count past grid y."""
+import importlib
+
 import pytest
 import torch
 
 from dkdv_reference import assert_bit_identical, assert_within, make_inputs
-from harness import BF16, load, requires_hopper
-from sr_reference import check_sr, run_sr, sr_arguments, sr_reference
+from dq_reference import free_stats
+from harness import BF16, F32, assert_runs_bit_identical, load, on_side_stream, requires_hopper
+from sr_reference import check_sr, guarded, run_sr, sr_arguments, sr_reference
 
 pytestmark = requires_hopper
 
@@ -78,18 +81,35 @@ def test_reruns_are_bit_identical(D):
             assert_bit_identical(again[name], first[name], name)
 
 
+# B = 2, H = 8, O = 16, N = 256 and the plan (128, 4, 2): each leaf wave is 4 key blocks x 8
+# heads x 8 (group, batch) pairs = 256 blocks of one per SM, over all 132 SMs of an H100 twice,
+# in two query slabs (the second reads the continuation state); the dQ reduce runs 2048 blocks.
+def test_reruns_at_full_occupancy_are_bit_identical():
+    inputs = make_inputs(2, 16, 8, 256, 64, seed=23)
+    ref = free_stats(2, 16, 8, 256, seed=24)
+    assert_runs_bit_identical(lambda: run_sr(inputs, ref, plan=(128, 4, 2)), runs=20, what="SR rerun")
+
+
 @pytest.mark.slow
-def test_orientation_does_not_change_results():
-    # 65536 (group, batch) pairs in one wave put them on grid x; 1024 per wave keeps them on z.
-    B, O, H, N, D = 65536, 1, 1, 64, 8
-    inputs = make_inputs(B, O, H, N, D, seed=5, masked=False)
-    lse = torch.randn(B, O, H, N, device="cuda") + 4
-    delta = torch.randn(B, O, H, N, device="cuda")
-    ref = dict(lse=lse, delta=delta)
-    wide = run_sr(inputs, ref, plan=(N, 1, B))
-    narrow = run_sr(inputs, ref, plan=(N, 1, 1024))
+@pytest.mark.parametrize("B, O, H, N, wide, narrow", [
+    (65536, 1, 1, 64, (64, 1, 65536), (64, 1, 1024)),          # one key block, one head, one slab
+    (2, 4 * 32768, 3, 128, (64, 32768, 2), (64, 1024, 2)),     # two key blocks, three heads, two slabs
+])
+def test_orientation_does_not_change_results(B, O, H, N, wide, narrow):
+    # 65536 (group, batch) pairs in one wave put them on grid x and the key blocks on z; 2048 or
+    # 1024 per wave keep them on z. Head and key-block counts differ, so a key block read from
+    # the head's axis leaves keys unwritten.
+    sr_host = importlib.import_module("_kestrovane_sr_host")
+    for plan, key_blocks_on_x in ((wide, False), (narrow, True)):
+        pairs = plan[1] * plan[2]
+        expected = (N // 64, H, pairs, True) if key_blocks_on_x else (pairs, H, N // 64, False)
+        assert sr_host.leaf_grid(pairs, N // 64, H) == expected
+    inputs = make_inputs(B, O, H, N, 8, seed=5, masked=False)
+    ref = free_stats(B, O, H, N, seed=6)
+    first = run_sr(inputs, ref, plan=wide)
+    again = run_sr(inputs, ref, plan=narrow)
     for name in ("dq", "dk", "dv", "dbias"):
-        assert_bit_identical(wide[name], narrow[name], name)
+        assert_bit_identical(first[name], again[name], name)
 
 
 @pytest.mark.parametrize("D, N, O", [(16, 128, 5), (40, 64, 64), (64, 192, 1)])
@@ -99,10 +119,11 @@ def test_agrees_with_the_two_pass_path(D, N, O):
     out = run_sr(inputs, ref)
     q, k, v, d_output, mask, bias = inputs
     B, H = q.shape[0], q.shape[2]
-    dk, dv, dq = torch.empty_like(q), torch.empty_like(q), torch.empty_like(q)
-    dbias = torch.empty(B, 1, H, N, N, device="cuda")
+    # NaN-poisoned, so that an element the two-pass kernels leave unwritten fails
+    (dk, _), (dv, _), (dq, _) = (guarded(q.shape, BF16) for _ in range(3))
+    dbias, _ = guarded((B, 1, H, N, N), F32)
     groups = (O + 3) // 4
-    workspace = torch.empty(groups * B * H * N * N, device="cuda", dtype=BF16)
+    workspace, _ = guarded((groups * B * H * N * N,), BF16)
     load("dkdv").kestrovane_triangle_dkdv_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dk, dv)
     load("dq_dbias").kestrovane_triangle_dq_dbias_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dq,
                                                       dbias, workspace, N, groups, B)
@@ -134,12 +155,12 @@ def test_runs_on_the_current_stream():
     inputs = make_inputs(1, 3, 2, 64, 32, seed=9)
     ref = sr_reference(*inputs)
     expected = run_sr(inputs, ref)
-    stream = torch.cuda.Stream()
-    stream.wait_stream(torch.cuda.current_stream())
-    with torch.cuda.stream(stream):
+
+    def launch():
         args, _ = sr_arguments(inputs, ref["lse"], ref["delta"], (64, 1, 1))
         load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
-        copies = [t.clone() for t in (args[8], args[9], args[10], args[11])]
-    stream.synchronize()
-    for name, got in zip(("dq", "dk", "dv", "dbias"), copies):
-        assert_bit_identical(got, expected[name], name)
+        return dict(dq=args[8], dk=args[9], dv=args[10], dbias=args[11])
+
+    got = on_side_stream(launch)
+    for name in ("dq", "dk", "dv", "dbias"):
+        assert_bit_identical(got[name], expected[name], name)

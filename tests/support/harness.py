@@ -137,3 +137,26 @@ def assert_runs_bit_identical(run, runs=20, what="rerun"):
         assert again.keys() == first.keys()
         for name, t in again.items():
             assert_bit_identical(t, first[name], f"{what} {attempt}: {name}")
+
+
+def on_side_stream(launch, hold_cycles=50_000_000):
+    """Runs launch() with a new stream current while the default stream is held busy by a sleep
+    kernel (enqueued after the side stream has waited for the work before it), and returns
+    clones of launch()'s outputs (as assert_runs_bit_identical takes them) made on the side
+    stream right after it. A kernel sent to the default stream instead of the current one has
+    not run when the clones are made, so the outputs' poison shows in them."""
+    default = torch.cuda.current_stream()
+    stream = torch.cuda.Stream()
+    stream.wait_stream(default)
+    torch.cuda._sleep(hold_cycles)
+    with torch.cuda.stream(stream):
+        result = launch()
+        if isinstance(result, torch.Tensor):
+            copies = result.clone()
+        elif isinstance(result, dict):
+            copies = {name: t.clone() for name, t in result.items()}
+        else:
+            copies = [t.clone() for t in result]
+    stream.synchronize()
+    torch.cuda.synchronize()
+    return copies
