@@ -1,5 +1,6 @@
 """Shared test helpers: loading the built modules, fake CUDA tensors and the
 distinction between a validation failure and a call that passed validation."""
+import contextlib
 import ctypes
 import importlib
 import pathlib
@@ -137,3 +138,23 @@ def assert_runs_bit_identical(run, runs=20, what="rerun"):
         assert again.keys() == first.keys()
         for name, t in again.items():
             assert_bit_identical(t, first[name], f"{what} {attempt}: {name}")
+
+
+# About 10 to 20 ms of spinning at a Hopper GPU's clock: far longer than any launch under test.
+SIDE_STREAM_HEAD_START_CYCLES = 20_000_000
+
+
+@contextlib.contextmanager
+def busy_side_stream():
+    """Runs the block on a new stream that waits for the current stream's queued work and then
+    spins on the GPU before anything the block queues. Allocate, poison, launch and copy the
+    results inside the block: all of it runs in the side stream's order, after the spin. A
+    kernel queued on any other stream has no such wait, runs during the spin, and its results
+    are overwritten by the poison that follows, so the copies show poison. Leaves the side
+    stream synchronized."""
+    stream = torch.cuda.Stream()
+    stream.wait_stream(torch.cuda.current_stream())
+    with torch.cuda.stream(stream):
+        torch.cuda._sleep(SIDE_STREAM_HEAD_START_CYCLES)
+        yield stream
+    stream.synchronize()
