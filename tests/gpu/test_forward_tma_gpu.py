@@ -8,7 +8,7 @@ import math
 import pytest
 import torch
 
-from harness import BF16, F32, load, requires_hopper
+from harness import BF16, F32, assert_runs_bit_identical, load, requires_hopper
 
 pytestmark = requires_hopper
 
@@ -103,12 +103,16 @@ def test_masked_rows(D):
 
 @pytest.mark.parametrize("D", TIERS)
 def test_reruns_are_bit_identical(D):
-    data = inputs(2, 3, 2, 200, D, seed=7)
-    first = run(*data, shadow=True)
-    second = run(*data, shadow=True)
-    for a, b in zip(first, second):
-        assert torch.equal(a.view(torch.int16 if a.dtype == BF16 else torch.int32),
-                           b.view(torch.int16 if b.dtype == BF16 else torch.int32))
+    # 64 (b, o) slices of 4 heads over five query tiles (the last a tail): 1280 blocks,
+    # several waves on every SM of the device; fresh NaN-filled outputs on every run.
+    data = inputs(1, 64, 4, 300, D, seed=7)
+
+    def written():
+        results = run(*data, shadow=True)
+        assert not any(t.isnan().any() for t in results), "elements left unwritten"
+        return results
+
+    assert_runs_bit_identical(written, what=f"D={D} rerun")
 
 
 @pytest.mark.parametrize("D", TIERS)

@@ -2,7 +2,7 @@
 import pytest
 import torch
 
-from harness import BF16, load, requires_hopper
+from harness import BF16, assert_bit_identical, assert_runs_bit_identical, busy_side_stream, load, requires_hopper
 
 pytestmark = requires_hopper
 
@@ -10,6 +10,33 @@ pytestmark = requires_hopper
 def physical(bo, H, N, D, seed):
     g = torch.Generator(device="cuda").manual_seed(seed)
     return torch.randn(bo, N, H, D, device="cuda", generator=g).to(BF16)
+
+
+def poisoned_allocation(bo, H, N, D):
+    """Fills the three blocks that the pack's outputs will get with NaN and hands them back to
+    the caching allocator; returns their addresses. Three requests of the outputs' size that
+    the allocator serves from blocks it already holds, released again, leave its free blocks as
+    they were (a block split for them merges back), so the pack's three requests on the same
+    stream get the same, now poisoned, blocks. Where the allocator had to reserve memory for
+    them, the state has changed: release and poison again from what it now holds."""
+    for _ in range(4):
+        reserved = torch.cuda.memory_reserved()
+        blocks = [torch.full((bo, H, N, D), float("nan"), device="cuda", dtype=BF16) for _ in range(3)]
+        addresses = {b.data_ptr() for b in blocks}
+        grew = torch.cuda.memory_reserved() != reserved
+        del blocks
+        if not grew:
+            return addresses
+    raise AssertionError("the caching allocator kept reserving memory for the poisoned blocks")
+
+
+def pack_into_poisoned_blocks(sources, bo, H, N, D):
+    """The pack of `sources`, its outputs placed in blocks poisoned just before (checked), so
+    that an element the kernel skips keeps the poison."""
+    poisoned = poisoned_allocation(bo, H, N, D)
+    outs = load("forward").kestrovane_pack_qkv(*sources, bo, H, N, D)
+    assert {o.data_ptr() for o in outs} == poisoned, "the pack's outputs did not land in the poisoned blocks"
+    return outs
 
 
 @pytest.mark.parametrize("bo, H, N, D", [
@@ -37,27 +64,27 @@ def test_pack_is_a_bit_exact_permutation(bo, H, N, D):
 
 
 def test_pack_writes_every_output_element():
-    # The caching allocator hands the same blocks back: poison them first, so an
-    # element the kernel skipped would keep the poison.
-    m = load("forward")
     bo, H, N, D = 3, 5, 7, 64
-    poison = torch.full((3 * bo * H * N * D + 4096,), float("nan"), device="cuda", dtype=BF16)
-    del poison
     sources = [physical(bo, H, N, D, seed) for seed in (4, 5, 6)]
-    for out, source in zip(m.kestrovane_pack_qkv(*sources, bo, H, N, D), sources):
+    for out, source in zip(pack_into_poisoned_blocks(sources, bo, H, N, D), sources):
         assert torch.equal(out, source.permute(0, 2, 1, 3))
         assert not out.isnan().any()
 
 
 def test_pack_runs_on_the_current_stream():
-    m = load("forward")
     bo, H, N, D = 2, 3, 64, 64
     sources = [physical(bo, H, N, D, seed) for seed in (7, 8, 9)]
-    stream = torch.cuda.Stream()
-    stream.wait_stream(torch.cuda.current_stream())
-    with torch.cuda.stream(stream):
-        outs = m.kestrovane_pack_qkv(*sources, bo, H, N, D)
-        copies = [o.clone() for o in outs]
-    stream.synchronize()
+    with busy_side_stream():
+        copies = [o.clone() for o in pack_into_poisoned_blocks(sources, bo, H, N, D)]
     for c, s in zip(copies, sources):
-        assert torch.equal(c, s.permute(0, 2, 1, 3))
+        assert_bit_identical(c, s.permute(0, 2, 1, 3), "side-stream pack")
+
+
+def test_reruns_at_scale_are_bit_identical():
+    # 65536 destination rows of 64 elements: 8192 blocks, many waves on every SM of the device;
+    # every run writes into blocks poisoned just before.
+    bo, H, N, D = 64, 4, 256, 64
+    sources = [physical(bo, H, N, D, seed) for seed in (10, 11, 12)]
+    assert_runs_bit_identical(lambda: pack_into_poisoned_blocks(sources, bo, H, N, D), what="pack rerun")
+    for out, source in zip(pack_into_poisoned_blocks(sources, bo, H, N, D), sources):
+        assert_bit_identical(out, source.permute(0, 2, 1, 3), "pack at scale")

@@ -1,5 +1,6 @@
 """Shared test helpers: loading the built modules, fake CUDA tensors and the
 distinction between a validation failure and a call that passed validation."""
+import contextlib
 import ctypes
 import importlib
 import pathlib
@@ -139,24 +140,35 @@ def assert_runs_bit_identical(run, runs=20, what="rerun"):
             assert_bit_identical(t, first[name], f"{what} {attempt}: {name}")
 
 
-def on_side_stream(launch, hold_cycles=50_000_000):
-    """Runs launch() with a new stream current while the default stream is held busy by a sleep
-    kernel (enqueued after the side stream has waited for the work before it), and returns
-    clones of launch()'s outputs (as assert_runs_bit_identical takes them) made on the side
-    stream right after it. A kernel sent to the default stream instead of the current one has
-    not run when the clones are made, so the outputs' poison shows in them."""
-    default = torch.cuda.current_stream()
+# About 10 to 20 ms of spinning at a Hopper GPU's clock: far longer than any launch under test.
+SIDE_STREAM_HEAD_START_CYCLES = 20_000_000
+
+
+@contextlib.contextmanager
+def busy_side_stream():
+    """Runs the block on a new stream that waits for the current stream's queued work and then
+    spins on the GPU before anything the block queues. Allocate, poison, launch and copy the
+    results inside the block: all of it runs in the side stream's order, after the spin. A
+    kernel queued on any other stream has no such wait, runs during the spin, and its results
+    are overwritten by the poison that follows, so the copies show poison. Leaves the side
+    stream synchronized."""
     stream = torch.cuda.Stream()
-    stream.wait_stream(default)
-    torch.cuda._sleep(hold_cycles)
+    stream.wait_stream(torch.cuda.current_stream())
     with torch.cuda.stream(stream):
+        torch.cuda._sleep(SIDE_STREAM_HEAD_START_CYCLES)
+        yield stream
+    stream.synchronize()
+
+
+def on_side_stream(launch):
+    """Runs launch() inside busy_side_stream() and returns clones of its outputs (a tensor, or a
+    sequence or dict of tensors, as assert_runs_bit_identical takes them) made on the side stream
+    right after it. launch() must allocate and poison its outputs itself, so that the poison is
+    queued after the spin."""
+    with busy_side_stream():
         result = launch()
         if isinstance(result, torch.Tensor):
-            copies = result.clone()
-        elif isinstance(result, dict):
-            copies = {name: t.clone() for name, t in result.items()}
-        else:
-            copies = [t.clone() for t in result]
-    stream.synchronize()
-    torch.cuda.synchronize()
-    return copies
+            return result.clone()
+        if isinstance(result, dict):
+            return {name: t.clone() for name, t in result.items()}
+        return [t.clone() for t in result]
