@@ -137,3 +137,25 @@ def assert_runs_bit_identical(run, runs=20, what="rerun"):
         assert again.keys() == first.keys()
         for name, t in again.items():
             assert_bit_identical(t, first[name], f"{what} {attempt}: {name}")
+
+
+def poisoned_fresh_outputs(call):
+    """call() wrapped for assert_runs_bit_identical where call() returns tensors that the code under
+    test allocates itself. Before every call after the first, blocks of the byte sizes that the
+    previous call returned are taken from the CUDA caching allocator, filled with 0xFF bytes (NaN in
+    BF16 and FP32) and freed again. The caching allocator hands out the smallest, then lowest-addressed
+    free block that fits, so the next call's outputs normally reuse those poisoned blocks rather than
+    blocks holding an earlier run's results."""
+    sizes = []
+
+    def run():
+        if sizes:
+            held = [torch.full((n,), 0xFF, dtype=torch.uint8, device="cuda") for n in sizes]
+            del held
+        result = call()
+        tensors = [result] if isinstance(result, torch.Tensor) else list(
+            result.values() if isinstance(result, dict) else result)
+        sizes[:] = [t.untyped_storage().nbytes() for t in tensors]
+        return result
+
+    return run
