@@ -207,15 +207,18 @@ def run_forward(m):
 
 
 def run_trimul(m):
-    # Triangle multiplicative update forward, B = 2 pair grids of N = 12 (NN = 144) with C = H = 64:
-    # the input stage's a and b planes, the caller's triangle product (a batched matmul over
-    # the channel-major planes), then the output stage gated by g, beside PyTorch.
+    # Triangle multiplicative update forward, B = 2 pair grids of N = 12 (NN = 144) with C = H = 64
+    # and the layer's fractional mask: the input stage's a and b planes, the caller's triangle
+    # product (a batched matmul over the channel-major planes), then the output stage gated by g,
+    # beside PyTorch.
+    import trimul_layer
+
     B, N, C = 2, 12, 64
     NN, H = N * N, C
     g = torch.Generator(device="cuda").manual_seed(3)
     z = torch.randn(B * NN, C, device="cuda", generator=g).bfloat16()
     w_in = [torch.randn(H, C, device="cuda", generator=g) / C**0.5 for _ in range(5)]
-    mask = (torch.rand(B * NN, device="cuda", generator=g) > 0.1).float()
+    mask = trimul_layer.fractional_mask(B * NN, torch.Generator().manual_seed(4)).cuda()
     gamma, beta = torch.ones(C, device="cuda"), torch.zeros(C, device="cuda")
     wz = torch.randn(C, H, device="cuda", generator=g) / H**0.5
     a, b, gate, mean, rstd, zln = m.trimul_in_fwd(z, *w_in, mask, gamma, beta, B, NN, C, H, True)
@@ -242,7 +245,8 @@ def run_trimul(m):
 def run_trimul_layer(m):
     # The whole triangle multiplicative update, both edge orientations, from the module's eight
     # functions (triangle product, linear-layer input gradients and weight-gradient partials in
-    # PyTorch), beside PyTorch autograd of the same layer in eager PyTorch.
+    # PyTorch), beside PyTorch autograd of the same layer in eager PyTorch, row by row for the
+    # output and dz (trimul_layer.relative_errors).
     import trimul_layer
 
     B, N, C = 1, 48, 64

@@ -4,14 +4,18 @@ fixed orders; the sigmoid-multiply and the gate split against float64 references
 per-element bounds, the gate split from the forward's own saved normalised rows. Each channel
 count meets every row regime somewhere in the tables (one row, a partial 8-row block or
 32-position tile, a partial 128-row tile, tiles across batch elements, NN not a multiple of 8,
-more tiles than resident blocks); reruns are bit-identical."""
+more tiles than resident blocks); reruns are bit-identical, twenty times over for every kernel
+family at a size that gives every multiprocessor work. Grid counts below are for 132
+multiprocessors (H100, H200)."""
 import importlib
+import math
 
 import numpy as np
 import pytest
 import torch
 
-from harness import BF16, load, requires_hopper
+from harness import (BF16, assert_bit_identical, assert_runs_bit_identical, load, poisoned_fresh_outputs,
+                     requires_hopper, tensor_bits)
 from trimul_bwd_reference import (bf16_bits_round, dgb_partials, grouped_fold, ln_backward_rows, ordered_fold,
                                   sigmoid64, transpose_partials)
 from trimul_reference import APPROX, HALF_BF16, TINY, U32, assert_within, f64, projection, rows_of_channel_major
@@ -21,16 +25,14 @@ pytestmark = requires_hopper
 SENTINEL = 0x7FC1  # a BF16 NaN that no kernel writes
 
 
-def bits(t):
-    return t.contiguous().view(torch.int16 if t.element_size() == 2 else torch.int32).cpu()
+def assert_emulated(got, want, what):
+    """A GPU result (FP32, or BF16 widened) carries the bits of an FP32 emulation (numpy)."""
+    assert_bit_identical(got.float().cpu(), torch.from_numpy(np.ascontiguousarray(want, np.float32)), what)
 
 
-def assert_same_bits(got, want, what):
-    got, want = np.ascontiguousarray(got, np.float32), np.ascontiguousarray(want, np.float32)
-    assert got.shape == want.shape, what
-    bad = np.flatnonzero(got.view(np.uint32) != want.view(np.uint32))
-    assert bad.size == 0, f"{what}: {bad.size} of {got.size} differ, first at {bad[0]}: {got.flat[bad[0]]!r} " \
-                          f"!= {want.flat[bad[0]]!r}"
+def poisoned(sizes):
+    """A BF16 CUDA tensor of SENTINEL."""
+    return torch.full(sizes, SENTINEL, dtype=torch.int16, device="cuda").view(BF16)
 
 
 def layer_norm_inputs(rows, C, seed):
@@ -70,8 +72,8 @@ def test_ln_bwd_dx_bits(C, rows):
     torch.cuda.synchronize()
     assert dx.shape == x.shape and dx.dtype == BF16
     want = bf16_bits_round(ln_backward_rows(*(t.float().cpu().numpy() for t in (x, grad, gamma, mean, rstd))))
-    assert_same_bits(dx.float().cpu().numpy(), want, "dx")
-    assert torch.equal(bits(dx), bits(again))
+    assert_emulated(dx, want, "dx")
+    assert_bit_identical(again, dx, "dx rerun")
 
 
 @pytest.mark.parametrize("C, rows", LN_CASES)
@@ -84,9 +86,10 @@ def test_ln_bwd_dgb_bits(C, rows):
     torch.cuda.synchronize()
     rows_per_chunk = host.dgb_rows_per_chunk(rows, sms())
     want = ordered_fold(dgb_partials(*(t.float().cpu().numpy() for t in (x, grad, mean, rstd)), rows_per_chunk))
-    assert_same_bits(dgamma.cpu().numpy(), want[0], "dgamma")
-    assert_same_bits(dbeta.cpu().numpy(), want[1], "dbeta")
-    assert torch.equal(bits(dgamma), bits(again[0])) and torch.equal(bits(dbeta), bits(again[1]))
+    assert_emulated(dgamma, want[0], "dgamma")
+    assert_emulated(dbeta, want[1], "dbeta")
+    assert_bit_identical(again[0], dgamma, "dgamma rerun")
+    assert_bit_identical(again[1], dbeta, "dbeta rerun")
 
 
 def test_ln_bwd_dgb_folds_chunks_in_order():
@@ -126,12 +129,12 @@ def test_transpose_ln_bwd_bits(N, H, B):
     xs, gs, gm, mn, rs = (t.float().cpu().numpy() for t in (xr, grad, gamma, mean, rstd))
     want_rows = bf16_bits_round(ln_backward_rows(xs, gs, gm, mn, rs))
     got_rows = rows_of_channel_major(dx.reshape(B * H, NN).float().cpu().numpy(), B, H, NN)
-    assert_same_bits(got_rows, want_rows, "dx")
+    assert_emulated(torch.from_numpy(np.ascontiguousarray(got_rows)), want_rows, "dx")
     want = grouped_fold(transpose_partials(xs, gs, mn, rs, B, NN))
-    assert_same_bits(dgamma.cpu().numpy(), want[0], "dgamma")
-    assert_same_bits(dbeta.cpu().numpy(), want[1], "dbeta")
-    for first, second in zip((dx, dgamma, dbeta), again):
-        assert torch.equal(bits(first), bits(second))
+    assert_emulated(dgamma, want[0], "dgamma")
+    assert_emulated(dbeta, want[1], "dbeta")
+    for name, first, second in zip(("dx", "dgamma", "dbeta"), (dx, dgamma, dbeta), again):
+        assert_bit_identical(second, first, f"{name} rerun")
 
 
 @pytest.mark.parametrize("chunks, M, C", [
@@ -151,8 +154,8 @@ def test_wgrad_fold_bits(chunks, M, C):
     m.trimul_wgrad_fixed_fold(partials.cuda(), fresh, True)
     torch.cuda.synchronize()
     p = partials.numpy()
-    assert_same_bits(acc.cpu().numpy(), ordered_fold(np.concatenate([start.numpy()[None], p])), "accumulate")
-    assert_same_bits(fresh.cpu().numpy(), ordered_fold(p), "overwrite")
+    assert_emulated(acc, ordered_fold(np.concatenate([start.numpy()[None], p])), "accumulate")
+    assert_emulated(fresh, ordered_fold(p), "overwrite")
 
 
 def test_wgrad_fold_order_and_signed_zero():
@@ -168,24 +171,40 @@ def test_wgrad_fold_order_and_signed_zero():
 
 # ---------------------------------------------------------------- sigmoid-multiply
 
-@pytest.mark.parametrize("H, rows", [
-    pytest.param(32, 1, marks=[pytest.mark.sanitize, pytest.mark.smoke], id="H32-rows1"),
-    pytest.param(64, 999, id="H64-rows999"),
-    pytest.param(96, 8, id="H96-rows8"),
-    pytest.param(128, 3000, id="H128-rows3000"),
-])
-def test_sig_mul_bwd_into_slice_4(H, rows):
-    m = load("trimul")
-    g = torch.Generator().manual_seed(H + rows)
+def sig_mul_inputs(H, rows, seed):
+    """out, gate, grad_out (BF16, on the host): gate column 0 is 0 (s = 1/2 exactly) and column 1
+    is -100 (2^144 overflows, s = 0 exactly)."""
+    g = torch.Generator().manual_seed(seed)
     out = (torch.randn(rows, H, generator=g) * 2).to(BF16)
     gate = (torch.randn(rows, H, generator=g) * 3).to(BF16)
     gate[:, 0] = 0.0
     gate[:, 1] = -100.0
     grad = torch.randn(rows, H, generator=g).to(BF16)
-    d_proj5 = torch.full((rows, 5 * H), SENTINEL, dtype=torch.int16, device="cuda").view(BF16)
-    d_x = m.sig_mul_bwd_out(out.cuda(), gate.cuda(), grad.cuda(), d_proj5[:, 4 * H:], H, 5 * H)
-    torch.cuda.synchronize()
-    assert (bits(d_proj5[:, :4 * H]) == SENTINEL).all()  # slices 0 to 3 untouched
+    return out, gate, grad
+
+
+def dgate_destination(rows, H, kind):
+    """(buffer, offset, stride): a flat BF16 buffer of SENTINEL and where the [rows, H] dgate
+    destination lies in it. "slice4": columns 4H.. of a [rows, 5H] d_proj5 (row stride 5H).
+    "contiguous": a plain [rows, H] block (row stride H) starting H elements into a buffer of
+    rows * 5H + 2H elements, so that a kernel stepping rows by any other stride writes into
+    poison that the check reads, still inside the buffer."""
+    if kind == "slice4":
+        return poisoned((rows * 5 * H,)), 4 * H, 5 * H
+    return poisoned((rows * 5 * H + 2 * H,)), H, H
+
+
+def strided_view(buffer, rows, H, offset, stride):
+    return buffer.as_strided((rows, H), (stride, 1), offset)
+
+
+def check_sig_mul(out, gate, grad, d_x, buffer, offset, stride):
+    """Host tensors: d_x, and the destination inside `buffer` (SENTINEL everywhere else)."""
+    rows, H = out.shape
+    d_gate = strided_view(buffer, rows, H, offset, stride)
+    outside = torch.ones(buffer.numel(), dtype=torch.bool)
+    strided_view(outside, rows, H, offset, stride).fill_(False)
+    assert (tensor_bits(buffer)[outside] == SENTINEL).all(), "written outside the dgate destination"
     s = sigmoid64(f64(gate))
     gv, ov = f64(grad), f64(out)
     s_err = 4 * APPROX * s
@@ -194,10 +213,33 @@ def test_sig_mul_bwd_into_slice_4(H, rows):
     assert_within(f64(d_x), want_x, HALF_BF16 * (np.abs(want_x) + err_x) + err_x + TINY, "d_x")
     want_g = (1 - s) * gv * ov
     err_g = np.abs(gv * ov) * (s_err + 3 * U32)
-    assert_within(f64(d_proj5[:, 4 * H:]), want_g, HALF_BF16 * (np.abs(want_g) + err_g) + err_g + TINY, "d_gate")
-    # gate 0: s = 1/2 exactly, so d_x = BF16(grad / 2); gate -100: s = 0
-    assert torch.equal(bits(d_x[:, 0]), bits((grad[:, 0].float() / 2).to(BF16)))
+    assert_within(f64(d_gate), want_g, HALF_BF16 * (np.abs(want_g) + err_g) + err_g + TINY, "d_gate")
+    # The BF16 products grad * out are exact in FP32 (and in float64). Gate 0: s = 1/2 exactly, so
+    # d_x = BF16(grad / 2) and d_gate = BF16(grad * out / 2); gate -100: s = 0, so d_x = 0 and
+    # d_gate = BF16(grad * out).
+    exact = gv * ov
+    assert_bit_identical(d_x[:, 0], (grad[:, 0].float() / 2).to(BF16), "d_x at gate 0")
+    assert_bit_identical(d_gate[:, 0], torch.from_numpy(exact[:, 0] / 2).to(BF16), "d_gate at gate 0")
     assert (f64(d_x)[:, 1] == 0).all()
+    assert_bit_identical(d_gate[:, 1], torch.from_numpy(exact[:, 1]).to(BF16), "d_gate at gate -100")
+
+
+@pytest.mark.parametrize("H, rows, destination", [
+    pytest.param(32, 1, "slice4", marks=[pytest.mark.sanitize, pytest.mark.smoke], id="H32-rows1-slice4"),
+    pytest.param(64, 999, "slice4", id="H64-rows999-slice4"),
+    pytest.param(96, 8, "slice4", id="H96-rows8-slice4"),
+    pytest.param(128, 3000, "slice4", id="H128-rows3000-slice4"),
+    pytest.param(64, 999, "contiguous", id="H64-rows999-contiguous"),
+    pytest.param(128, 3000, "contiguous", id="H128-rows3000-contiguous"),
+])
+def test_sig_mul_bwd(H, rows, destination):
+    m = load("trimul")
+    out, gate, grad = sig_mul_inputs(H, rows, seed=H + rows)
+    buffer, offset, stride = dgate_destination(rows, H, destination)
+    d_x = m.sig_mul_bwd_out(out.cuda(), gate.cuda(), grad.cuda(), strided_view(buffer, rows, H, offset, stride), H,
+                            stride)
+    torch.cuda.synchronize()
+    check_sig_mul(out, gate, grad, d_x.cpu(), buffer.cpu(), offset, stride)
 
 
 # ---------------------------------------------------------------- gate split
@@ -213,6 +255,10 @@ GATE_CASES = [
     pytest.param(64, 1, 65 * 65, id="C64-B1-NN4225"),
     pytest.param(96, 3, 333, id="C96-B3-NN333"),
     pytest.param(128, 1, 185 * 185, id="C128-B1-NN34225"),
+    # a 16-row tail; every d_a/d_b segment is a whole 16-byte read, the planes' last ones included
+    pytest.param(96, 2, 200, marks=pytest.mark.sanitize, id="C96-B2-NN200"),
+    # 273 tiles over 132 row blocks: every block loops, whole segments across the batch boundary
+    pytest.param(64, 2, 132 * 132, marks=pytest.mark.sanitize, id="C64-B2-NN17424"),
 ]
 
 
@@ -250,14 +296,14 @@ def test_gate_split_from_the_forward(C, B, NN):
     rows = B * NN
     z, w_ap, w_ag, w_bp, w_bg, w_g, mask, gamma, beta = ins
     zln = m.trimul_in_fwd(*ins, B, NN, C, C, True)[5]
-    d_proj5 = torch.full((rows, 5 * C), SENTINEL, dtype=torch.int16, device="cuda").view(BF16)
+    d_proj5 = poisoned((rows, 5 * C))
     result = m.trimul_gate_split_bwd(zln, w_ap, w_ag, w_bp, w_bg, mask, d_a, d_b, d_proj5, B, NN, C, C)
     again = torch.empty_like(d_proj5)
     m.trimul_gate_split_bwd(zln, w_ap, w_ag, w_bp, w_bg, mask, d_a, d_b, again, B, NN, C, C)
     torch.cuda.synchronize()
     assert result.data_ptr() == d_proj5.data_ptr()
-    assert (bits(d_proj5[:, 4 * C:]) == SENTINEL).all()  # slice 4 is left to sig_mul_bwd_out
-    assert torch.equal(bits(d_proj5[:, :4 * C]), bits(again[:, :4 * C]))
+    assert (tensor_bits(d_proj5[:, 4 * C:]) == SENTINEL).all()  # slice 4 is left to sig_mul_bwd_out
+    assert_bit_identical(again[:, :4 * C], d_proj5[:, :4 * C], "rerun")
     zl, mk = f64(zln), f64(mask)
     got = f64(d_proj5).reshape(rows, 5, C)
     for side, (wv, wg, d) in enumerate(((w_ap, w_ag, d_a), (w_bp, w_bg, d_b))):
@@ -289,8 +335,8 @@ def test_gate_split_recomputes_the_forward_projections(C, B, NN):
     five = probe.probe_projections(zln, [w_ap, w_ag, w_bp, w_bg, w_g])
     four = probe.probe_projections(zln, [w_ap, w_ag, w_bp, w_bg])
     torch.cuda.synchronize()
-    assert torch.equal(bits(five[:, :4]), bits(four))
-    assert torch.equal(bits(five[:, 4].to(BF16)), bits(g))
+    assert_bit_identical(five[:, :4], four, "four weights")
+    assert_bit_identical(five[:, 4].to(BF16), g, "g")
 
     zero = torch.zeros_like(w_ag)
     ones = torch.ones(B * C, NN, dtype=BF16, device="cuda")
@@ -301,5 +347,67 @@ def test_gate_split_recomputes_the_forward_projections(C, B, NN):
     torch.cuda.synchronize()
     d = d_proj5.view(rows, 5, C)
     assert (d[:, 0].float() == 0.5).all() and (d[:, 2].float() == 0.5).all()
-    assert torch.equal(bits((d[:, 1].float() * 4).to(BF16)), bits(gated[:, 0].to(BF16)))
-    assert torch.equal(bits((d[:, 3].float() * 4).to(BF16)), bits(gated[:, 2].to(BF16)))
+    assert_bit_identical((d[:, 1].float() * 4).to(BF16), gated[:, 0].to(BF16), "d_ag")
+    assert_bit_identical((d[:, 3].float() * 4).to(BF16), gated[:, 2].to(BF16), "d_bg")
+
+
+# ---------------------------------------------------------------- reruns with every multiprocessor busy
+
+FAMILIES = ["gate_split", "sig_mul", "ln_dx", "ln_dgb", "transpose_ln", "wgrad_fold"]
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_full_grid_reruns_are_bit_identical(family):
+    """Twenty runs of each kernel family at C = H = 128, B = 2, N = 66 (8712 rows on 132
+    multiprocessors), sized so that the grid gives every multiprocessor at least one block and
+    the gate split's persistent grid is at its resident cap with blocks looping; each run into
+    outputs that start as poison."""
+    m = load("trimul")
+    host = importlib.import_module("_kestrovane_trimul_bwd_host")
+    n_sm = sms()
+    C = H = 128
+    B = 2
+    N = math.isqrt(64 * (n_sm // 2 + 2) - 1) + 1  # 2 N^2 rows: more tiles than the 2 * sms / 4 row blocks
+    NN = N * N
+    rows = B * NN
+    if family == "gate_split":
+        ins, d_a, d_b = gate_inputs(C, B, NN, seed=31)
+        z, w_ap, w_ag, w_bp, w_bg, w_g, mask, gamma, beta = ins
+        zln = m.trimul_in_fwd(*ins, B, NN, C, C, True)[5]
+        assert host.gate_split_grid(H, rows, n_sm) == (4, n_sm // 2, 1) and -(-rows // 128) > n_sm // 2
+
+        def call():
+            d_proj5 = poisoned((rows, 5 * C))
+            m.trimul_gate_split_bwd(zln, w_ap, w_ag, w_bp, w_bg, mask, d_a, d_b, d_proj5, B, NN, C, H)
+            return d_proj5
+    elif family == "sig_mul":
+        out, gate, grad = (t.cuda() for t in sig_mul_inputs(H, rows, seed=32))
+        assert host.sig_mul_grid(rows * H)[0] >= n_sm
+
+        def call():
+            d_proj5 = poisoned((rows, 5 * H))
+            return m.sig_mul_bwd_out(out, gate, grad, d_proj5[:, 4 * H:], H, 5 * H), d_proj5
+    elif family in ("ln_dx", "ln_dgb"):
+        x, grad, gamma, mean, rstd = layer_norm_inputs(rows, C, seed=33)
+        if family == "ln_dx":
+            assert host.ln_dx_grid(rows)[0] >= n_sm
+            call = lambda: m.ln_bwd_dx(x, grad, rows, C, 1, gamma, mean, rstd)  # noqa: E731
+        else:
+            assert host.checked_dgb_plan(rows, n_sm)[1] >= n_sm
+            call = lambda: m.ln_bwd_dgb(x, grad, rows, C, 1, C, mean, rstd)  # noqa: E731
+    elif family == "transpose_ln":
+        xr, grad, gamma, mean, rstd = layer_norm_inputs(rows, H, seed=34)
+        x = xr.view(B, NN, H).permute(0, 2, 1).reshape(B * H, NN).contiguous()
+        grid = host.transpose_grid(N, B)
+        assert grid[0] * grid[2] >= n_sm
+        call = lambda: m.transpose_ln_bwd(x, grad, N, H, B, gamma, mean, rstd)  # noqa: E731
+    else:
+        # the layer's fold of the five input projections' weight gradients: [5H, C] per chunk
+        g = torch.Generator().manual_seed(35)
+        partials = torch.randn(3, 5 * H, C, generator=g).cuda()
+        assert host.wgrad_fold_grid(5 * H * C)[0] >= n_sm
+
+        def call():
+            accumulator = torch.full((5 * H, C), float("nan"), device="cuda")
+            return m.trimul_wgrad_fixed_fold(partials, accumulator, True)
+    assert_runs_bit_identical(poisoned_fresh_outputs(call), what=family)

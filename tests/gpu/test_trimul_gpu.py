@@ -1,13 +1,18 @@
 """The multiplicative-update forward stages on a Hopper GPU against the float64 reference
 with per-element bounds, stage by stage: statistics, normalised rows, gated projections.
 Each channel count meets every row-count regime (one row, a partial tile, one whole tile,
-a tile across batch elements, NN not a multiple of 8, more tiles than resident blocks)
-somewhere in the table, with the saved copies both ways on every case."""
+a tile across batch elements, NN not a multiple of 8, B > 1 with NN = N^2 a multiple of 8,
+more tiles than resident blocks) somewhere in the table, with the saved copies both ways on
+every case. Tile and grid counts below are for 132 multiprocessors (H100, H200)."""
+import importlib
+import math
+
 import numpy as np
 import pytest
 import torch
 
-from harness import BF16, F32, load, requires_hopper
+from harness import (BF16, F32, assert_bit_identical, assert_runs_bit_identical, load, poisoned_fresh_outputs,
+                     requires_hopper)
 from trimul_reference import APPROX, EPS, check_in_fwd, check_out_fwd, f64, rows_of_channel_major
 
 pytestmark = requires_hopper
@@ -27,6 +32,18 @@ CASES = [
     pytest.param(128, 1, 1000, id="C128-B1-NN1000"),
     pytest.param(32, 1, 185 * 185, id="C32-B1-NN34225"),
     pytest.param(128, 2, 65 * 65, id="C128-B2-NN4225"),
+    # 4 tiles: tile 1 crosses the batch boundary at row 200, a 16-row tail; every a/b, x and
+    # xln segment is a whole 16-byte piece (cp.async loads, vector stores)
+    pytest.param(96, 2, 200, marks=pytest.mark.sanitize, id="C96-B2-NN200"),
+    # N = 24: batch boundaries on segment starts (rows 576, 1152) inside tiles 4 and 9
+    pytest.param(64, 3, 24 * 24, id="C64-B3-NN576"),
+    # 91 tiles over the input stage's 88 row blocks at C = 96
+    pytest.param(96, 2, 76 * 76, id="C96-B2-NN5776"),
+    # 273 tiles: the input stage's 132 row blocks at C = 64 and the output stage's 264
+    # blocks both loop, with whole segments across the batch boundary
+    pytest.param(64, 2, 132 * 132, marks=pytest.mark.sanitize, id="C64-B2-NN17424"),
+    # 269 tiles over the output stage's 264 blocks at C = H = 128: its second x buffer
+    pytest.param(128, 2, 131 * 131, id="C128-B2-NN17161"),
 ]
 
 
@@ -57,14 +74,10 @@ def out_inputs(C, B, NN, seed):
     return [x.to(BF16).contiguous().cuda(), wz.cuda(), gate.to(BF16).cuda(), gamma.cuda(), beta.cuda()]
 
 
-def bits(t):
-    return t.view(torch.int16 if t.dtype == BF16 else torch.int32).cpu()
-
-
-def assert_same_bits(first, second):
+def assert_same_bits(first, second, what):
     assert len(first) == len(second)
-    for x, y in zip(first, second):
-        assert x.shape == y.shape and torch.equal(bits(x), bits(y))
+    for i, (x, y) in enumerate(zip(first, second)):
+        assert_bit_identical(x, y, f"{what} {i}")
 
 
 def assert_constant_row(ln_row, mean, rstd, beta, C):
@@ -74,7 +87,7 @@ def assert_constant_row(ln_row, mean, rstd, beta, C):
         return  # 1/96 is inexact: the general bounds cover this row
     assert mean == CONSTANT
     assert abs(rstd - 1 / np.sqrt(EPS)) <= 2 * APPROX / np.sqrt(EPS)
-    assert torch.equal(bits(ln_row), bits(beta.to(BF16)))
+    assert_bit_identical(ln_row, beta.to(BF16), "constant row")
 
 
 @pytest.mark.parametrize("C, B, NN", CASES)
@@ -90,7 +103,7 @@ def test_in_fwd(C, B, NN):
     assert [t.dtype for t in saved] == [BF16, BF16, BF16, F32, F32, BF16]
     # without the saved copy: an empty zln and the same bits everywhere else
     assert list(plain[5].shape) == [0, C] and plain[5].dtype == BF16
-    assert_same_bits(saved[:5], plain[:5])
+    assert_same_bits(saved[:5], plain[:5], "without zln")
     check_in_fwd([f64(t) for t in ins], [f64(t) for t in saved], B, NN)
     # the fully masked row: a = b = 0 while g and the statistics are still there
     for plane in (a, b):
@@ -110,7 +123,7 @@ def test_out_fwd(C, B, NN):
     assert [list(t.shape) for t in saved] == [[rows, C], [C, rows], [rows], [rows]]
     assert [t.dtype for t in saved] == [BF16, BF16, F32, F32]
     assert [list(t.shape) for t in plain[1:]] == [[0, rows], [0], [0]]
-    assert_same_bits(saved[:1], plain[:1])
+    assert_same_bits(saved[:1], plain[:1], "without xln")
     check_out_fwd([f64(t) for t in ins], [f64(t) for t in saved], B, NN)
     assert not f64(out)[:, 1].any()  # gate -100
     assert_constant_row(xln[:, rows // 2], mean[rows // 2].item(), rstd[rows // 2].item(), ins[4], C)
@@ -126,7 +139,30 @@ def test_reruns_are_bit_identical_on_any_stream(C, B, NN):
     with torch.cuda.stream(side):
         second = m.trimul_in_fwd(*ins_in, B, NN, C, C, True) + m.trimul_out_fwd(*ins_out, B, NN, C, C, True)
     torch.cuda.synchronize()
-    assert_same_bits(first, second)
+    assert_same_bits(first, second, "side stream")
+
+
+@pytest.mark.parametrize("stage", ["in", "out"])
+def test_full_grid_reruns_are_bit_identical(stage):
+    """Twenty runs at C = 128 with more tiles than blocks, both persistent grids at their
+    resident caps (66 row blocks of 4 columns, 264 blocks on 132 multiprocessors), each into
+    outputs that start as poison, carry the first run's bits."""
+    m = load("trimul")
+    host = importlib.import_module("_kestrovane_trimul_host")
+    sms = torch.cuda.get_device_properties(torch.cuda.current_device()).multi_processor_count
+    C, B = 128, 2
+    N = math.isqrt(64 * (2 * sms + 5) - 1) + 1  # 2 N^2 rows: at least 2 * sms + 5 tiles (N = 132)
+    NN = N * N
+    tiles = -(-B * NN // 128)
+    if stage == "in":
+        assert host.in_fwd_grid(B * NN, C, sms) == (4, 2 * sms // 4) and tiles > 2 * sms // 4
+        ins = in_inputs(C, B, NN, seed=21)
+        call = lambda: m.trimul_in_fwd(*ins, B, NN, C, C, True)  # noqa: E731
+    else:
+        assert host.out_fwd_grid_x(B * NN, sms) == 2 * sms < tiles
+        ins = out_inputs(C, B, NN, seed=22)
+        call = lambda: m.trimul_out_fwd(*ins, B, NN, C, C, True)  # noqa: E731
+    assert_runs_bit_identical(poisoned_fresh_outputs(call), what=f"trimul_{stage}_fwd")
 
 
 def test_stages_chain():

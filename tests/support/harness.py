@@ -121,20 +121,22 @@ def assert_bit_identical(got, want, what="result"):
                              f"index {where}: {got.flatten()[where].item()!r} != {want.flatten()[where].item()!r}")
 
 
+def as_outputs(result):
+    """A call's outputs by name: a tensor, a dict of tensors or a sequence of tensors."""
+    if isinstance(result, torch.Tensor):
+        return {"out": result}
+    if isinstance(result, dict):
+        return result
+    return {str(i): t for i, t in enumerate(result)}
+
+
 def assert_runs_bit_identical(run, runs=20, what="rerun"):
     """Calls run() `runs` times; every call's outputs (a tensor or a sequence/dict of tensors) must
     carry the first call's bits. run() must write into fresh or re-poisoned outputs each time, so
     that a kernel that skips an element cannot pass on the previous run's value."""
-    def as_dict(result):
-        if isinstance(result, torch.Tensor):
-            return {"out": result}
-        if isinstance(result, dict):
-            return result
-        return {str(i): t for i, t in enumerate(result)}
-
-    first = {name: t.clone() for name, t in as_dict(run()).items()}
+    first = {name: t.clone() for name, t in as_outputs(run()).items()}
     for attempt in range(1, runs):
-        again = as_dict(run())
+        again = as_outputs(run())
         assert again.keys() == first.keys()
         for name, t in again.items():
             assert_bit_identical(t, first[name], f"{what} {attempt}: {name}")
@@ -169,6 +171,24 @@ def on_side_stream(launch):
         result = launch()
         if isinstance(result, torch.Tensor):
             return result.clone()
-        if isinstance(result, dict):
-            return {name: t.clone() for name, t in result.items()}
-        return [t.clone() for t in result]
+        return {name: t.clone() for name, t in as_outputs(result).items()}
+
+
+def poisoned_fresh_outputs(call):
+    """call() wrapped for assert_runs_bit_identical where call() returns tensors that the code under
+    test allocates itself. Before every call after the first, blocks of the byte sizes that the
+    previous call returned are taken from the CUDA caching allocator, filled with 0xFF bytes (NaN in
+    BF16 and FP32) and freed again. The caching allocator hands out the smallest, then lowest-addressed
+    free block that fits, so the next call's outputs normally reuse those poisoned blocks rather than
+    blocks holding an earlier run's results."""
+    sizes = []
+
+    def run():
+        if sizes:
+            held = [torch.full((n,), 0xFF, dtype=torch.uint8, device="cuda") for n in sizes]
+            del held
+        result = call()
+        sizes[:] = [t.untyped_storage().nbytes() for t in as_outputs(result).values()]
+        return result
+
+    return run
