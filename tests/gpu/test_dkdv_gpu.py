@@ -52,10 +52,11 @@ def test_unmasked_inputs_match_the_reference():
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("D", [16, 40])
+@pytest.mark.parametrize("D", [8, 16, 24, 32, 40, 64, 128])
 def test_orientation_does_not_change_results(D):
     # B*O = 65536 puts the batch-outer index on grid x, 65535 keeps it on z: the shared
-    # slices must agree bit for bit, on the TMA kernels (D = 16) and the cp.async ones (D = 40).
+    # slices must agree bit for bit, on every TMA tier (D = 16, 32, 64) and every cp.async
+    # tier (D = 8, 24, 40, 128).
     N = 40
     inputs = make_inputs(1, 65536, 1, N, D, seed=3, masked=False)
     q, k, v, d_output, mask, bias = inputs

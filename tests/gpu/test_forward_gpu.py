@@ -137,7 +137,8 @@ def check_against_reference(inputs, out, lse, residual):
 # stage for the second time. D = 8, 24, 40, 72 and 128 run the cp.async tiers 16, 32, 64 and
 # 128 (columns past D zero-filled below 128); D = 16, 32 and 64 run the TMA kernels, which
 # tests/gpu/test_forward_tma_gpu.py covers tile by tile. Every tier thus runs each of its four
-# instantiations with query tiles on grid x; the other orientation is in the slow tests.
+# instantiations with query tiles on grid x; the other orientation of every tier is in the slow
+# tests.
 CASES = {
     8: [(1, True), (65, False), (64, True), (320, False)],
     16: [(63, True), (100, False), (64, True), (320, False)],
@@ -172,10 +173,12 @@ def test_forward_against_float64_reference(D, N, square):
 
 
 @pytest.mark.slow
-def test_swapped_grid_orientation_is_bit_identical():
+@pytest.mark.parametrize("D", [8, 24, 40, 128])
+def test_swapped_grid_orientation_is_bit_identical(D):
     # B*O = 65536 puts the batch-outer index on grid x and the query tiles on grid z; its
-    # first 65535 slices must equal a B*O = 65535 run of the same data bit for bit.
-    H, N, D = 2, 65, 8
+    # first 65535 slices must equal a B*O = 65535 run of the same data bit for bit. One head
+    # dimension per cp.async tier (16, 32, 64, 128), each with two query and key tiles.
+    H, N = 2, 65
     q, k, v, mask, bias = make_inputs(1, 65536, H, N, D, seed=7)
     swapped = [g.tensor for g in run((q, k, v, mask, bias))]
     plain = run(tuple(t[:, :65535] for t in (q, k, v, mask)) + (bias,))
