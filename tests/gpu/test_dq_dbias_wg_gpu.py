@@ -9,7 +9,6 @@ within a lane no plan changes a bit of the outputs."""
 import importlib
 
 import pytest
-import torch
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, exact_sum_inputs, make_inputs, reference
 from dq_reference import dq_reference, free_stats, run_dq
