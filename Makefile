@@ -75,7 +75,53 @@ $(BUILD)/obj/tests/support/%.o: tests/support/%.cpp $(BUILD)/config.mk
 	@mkdir -p $(dir $@)
 	$(CXX) $(CXXFLAGS) -DTORCH_EXTENSION_NAME=$* -MMD -MP -c $< -o $@
 
-all: $(MODULE_FILES) $(TEST_MODULES)
+# Emulated twins (test-only, never packaged): each module's own entry and kernel units, built
+# for the CPU with KESTROVANE_EMULATED against the execution model in emulator/, which
+# answers the CUDA runtime calls inside the module (no libcudart of its own).
+EMU_CXXFLAGS := -std=c++17 -O2 $(COMMON_DEF) -DKESTROVANE_EMULATED -fPIC -fvisibility=hidden \
+                -fvisibility-inlines-hidden -Wall -Werror -Wno-unused-parameter -ffp-contract=off -I. \
+                -isystem $(CUDA_HOME)/include
+EMU_KERNEL_FLAGS := -x c++ -include emulator/prelude.h -Wno-unknown-pragmas -Wno-unused-variable -fno-strict-aliasing
+EMU_SRC    := $(wildcard emulator/*.cpp)
+EMU_OBJS   := $(patsubst %.cpp,$(BUILD)/obj-emulated/%.o,$(EMU_SRC))
+EMULATED_FILES :=
+define emulated_rules
+$(1)_EMU_OBJS := $$(patsubst %.cpp,$(BUILD)/obj-emulated/%.o,$$($(1)_CPP)) \
+                 $$(patsubst %.cu,$(BUILD)/obj-emulated/%.cu.o,$$($(1)_CU))
+$(1)_EMU_NAME := $$(patsubst %_sm90a,%_emulated,$(MODULE_$(1)))
+$(1)_EMU_SO   := $(BUILD)/$$($(1)_EMU_NAME)$(EXT_SUFFIX)
+EMULATED_FILES += $$($(1)_EMU_SO)
+$(BUILD)/obj-emulated/$(1)/%.o: $(1)/%.cpp $(BUILD)/config.mk
+	@mkdir -p $$(dir $$@)
+	$(CXX) $(CXXFLAGS) -DKESTROVANE_EMULATED -D$(MODULE_$(1))=$$($(1)_EMU_NAME) -MMD -MP -c $$< -o $$@
+$(BUILD)/obj-emulated/$(1)/exports.map:
+	@mkdir -p $$(dir $$@)
+	printf '{ global: PyInit_$$($(1)_EMU_NAME); local: *; };\n' > $$@
+$$($(1)_EMU_SO): $$($(1)_EMU_OBJS) $(EMU_OBJS) $(BUILD)/obj-emulated/$(1)/exports.map
+	$(CXX) -shared -L$(TORCH_LIB) -Wl,-rpath,$(TORCH_LIB) -Wl,--version-script=$(BUILD)/obj-emulated/$(1)/exports.map \
+	  -o $$@ $$($(1)_EMU_OBJS) $(EMU_OBJS) $(TORCH_LIBS)
+endef
+$(foreach d,$(DIRS),$(eval $(call emulated_rules,$(d))))
+$(BUILD)/obj-emulated/%.cu.o: %.cu $(BUILD)/config.mk
+	@mkdir -p $(dir $@)
+	$(CXX) $(EMU_CXXFLAGS) $(EMU_KERNEL_FLAGS) -MMD -MP -c $< -o $@
+$(BUILD)/obj-emulated/emulator/%.o: emulator/%.cpp $(BUILD)/config.mk
+	@mkdir -p $(dir $@)
+	$(CXX) $(EMU_CXXFLAGS) -MMD -MP -c $< -o $@
+
+# Test-only modules that run on the execution model alone: tests/support/emulated/<name>.cpp
+# and every kernel unit of that folder.
+EMU_TEST_CPP     := $(wildcard tests/support/emulated/*.cpp)
+EMU_TEST_KERNELS := $(patsubst %.cu,$(BUILD)/obj-emulated/%.cu.o,$(wildcard tests/support/emulated/*.cu))
+EMU_TEST_MODULES := $(patsubst tests/support/emulated/%.cpp,$(BUILD)/%$(EXT_SUFFIX),$(EMU_TEST_CPP))
+$(BUILD)/obj-emulated/tests/support/emulated/%.o: tests/support/emulated/%.cpp $(BUILD)/config.mk
+	@mkdir -p $(dir $@)
+	$(CXX) $(CXXFLAGS) -DKESTROVANE_EMULATED -MMD -MP -c $< -o $@
+$(EMU_TEST_MODULES): $(BUILD)/%$(EXT_SUFFIX): $(BUILD)/obj-emulated/tests/support/emulated/%.o $(EMU_TEST_KERNELS) $(EMU_OBJS)
+	$(CXX) -shared -L$(TORCH_LIB) -Wl,-rpath,$(TORCH_LIB) -o $@ $^ $(TORCH_LIBS)
+
+all: $(MODULE_FILES) $(EMULATED_FILES) $(EMU_TEST_MODULES) $(TEST_MODULES)
+emulated: $(EMULATED_FILES) $(EMU_TEST_MODULES)
 modules: $(MODULE_FILES)
 # The deliverables' paths, for setup.py to package.
 print-modules:
@@ -95,7 +141,7 @@ $(BUILD) $(addprefix $(BUILD)/obj/,$(DIRS)):
 clean:
 	rm -rf $(BUILD)
 
-.PHONY: all modules print-modules clean
+.PHONY: all modules emulated print-modules clean
 # Objects of the test-only modules are kept, so an unchanged helper is not rebuilt.
 .SECONDARY:
 -include $(shell find $(BUILD)/obj -name '*.d' 2>/dev/null)

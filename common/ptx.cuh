@@ -5,6 +5,11 @@
 
 #include <cstdint>
 
+#if defined(KESTROVANE_EMULATED)
+// The CPU execution model's twin of every wrapper below, with the same signatures.
+#include "emulator/ptx.h"
+#else
+
 namespace kestrovane {
 namespace ptx {
 
@@ -294,3 +299,5 @@ __device__ __forceinline__ float rcp_rn(float x) {
 
 }  // namespace ptx
 }  // namespace kestrovane
+
+#endif  // KESTROVANE_EMULATED

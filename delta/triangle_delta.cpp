@@ -2,13 +2,12 @@
 // Both entries run the same checks top to bottom in a fixed order and throw on the
 // first violation, then guard d_output's device and queue one kernel on the current
 // stream of that device. Nothing here synchronises with the GPU.
-#include <c10/cuda/CUDAGuard.h>
-#include <c10/cuda/CUDAStream.h>
 #include <cuda_runtime_api.h>
 #include <torch/types.h>
 
 #include <cstdint>
 
+#include "common/device.h"
 #include "common/checks.h"
 #include "common/module.h"
 #include "delta/delta_launch.h"
@@ -51,7 +50,7 @@ DeltaSizes validate_delta(const at::Tensor& d_output, const at::Tensor& output, 
 }
 
 void launch_checked(const DeltaLaunch& launch) {
-  kestrovane::delta::launch_delta(launch, c10::cuda::getCurrentCUDAStream(-1).stream());
+  kestrovane::delta::launch_delta(launch, kestrovane::current_stream(-1));
   TORCH_CHECK(cudaGetLastError() == cudaSuccess, "launch failed");
 }
 
@@ -62,7 +61,7 @@ void kestrovane_triangle_delta_out(const at::Tensor& d_output, const at::Tensor&
   const DeltaSizes sizes = validate_delta(d_output, output, delta);
   // No rows (an empty batch, outer, sequence or head extent): nothing to launch.
   if (sizes.rows == 0) return;
-  const c10::cuda::CUDAGuard guard(d_output.device());
+  const kestrovane::DeviceGuard guard(d_output.device());
   const int device = d_output.get_device();
   if (device != resolved_device) {
     const cudaError_t probe = kestrovane::delta::resolve_delta_kernel_attributes();
@@ -83,7 +82,7 @@ void kestrovane_triangle_delta_shadow_out(const at::Tensor& d_output, const at::
               "shadow_residual must be contiguous BF16 matching output");
   const DeltaSizes sizes = validate_delta(d_output, output, delta);
   if (sizes.rows == 0) return;
-  const c10::cuda::CUDAGuard guard(d_output.device());
+  const kestrovane::DeviceGuard guard(d_output.device());
   launch_checked({d_output.const_data_ptr(), output.const_data_ptr(), shadow_residual.const_data_ptr(),
                   delta.mutable_data_ptr<float>(), sizes.rows, sizes.I, sizes.J, sizes.D});
 }

@@ -3,6 +3,7 @@
 #include "dkdv/delta_true_fold.cuh"
 #include "dkdv/dkdv_launch.cuh"
 #include "dkdv/dkdv_launch.h"
+#include "common/kernel_launch.cuh"
 
 namespace kestrovane {
 namespace dkdv {
@@ -29,7 +30,7 @@ KESTROVANE_DKDV_LAUNCHERS(64, true)
 #undef KESTROVANE_DKDV_LAUNCHERS
 
 void launch_delta_true_fold(const DeltaTrueFold& fold, cudaStream_t stream) {
-  kestrovane_delta_true_reduce_kernel<<<static_cast<unsigned>(fold.grid), kFoldThreads, 0, stream>>>(
+  kestrovane::launch_kernel(kestrovane_delta_true_reduce_kernel, static_cast<unsigned>(fold.grid), kFoldThreads, 0, stream,
       fold.partials, fold.out, fold.rows, fold.key_blocks, fold.N);
 }
 

@@ -8,6 +8,7 @@
 #include <cuda_bf16.h>
 #include <cuda_runtime.h>
 
+#include "common/kernel_launch.cuh"
 #include "common/launch.h"
 #include "dkdv/dkdv_launch.h"
 #include "dkdv/dkdv_mma.cuh"
@@ -75,7 +76,7 @@ LaunchResult opt_in_and_launch(void (*kernel)(Params...), dim3 grid, int smem, c
   if (opt_in != cudaSuccess) {
     return opt_in_result(opt_in);
   }
-  kernel<<<grid, kThreads, smem, stream>>>(args...);
+  kestrovane::launch_kernel(kernel, grid, kThreads, smem, stream, args...);
   return {};
 }
 

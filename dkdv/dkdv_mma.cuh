@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "dkdv/delta_true_fold.cuh"
@@ -122,7 +123,7 @@ __device__ __forceinline__ void mma_path_body(const __nv_bfloat16* __restrict__ 
                                               float* __restrict__ partials, int key_blocks, int N, int O, int H, int D,
                                               float scale) {
   using L = MmaLayout<HeadDimTier>;
-  extern __shared__ __align__(1024) unsigned char smem_raw[];
+  unsigned char* const smem_raw = kestrovane::dynamic_smem<1024>();
 
   const int warp = threadIdx.x / 32;
   const int lane = threadIdx.x % 32;

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/ptx.cuh"
 #include "common/smem_layout.h"
 #include "dkdv/delta_true_fold.cuh"
@@ -74,7 +75,7 @@ __device__ __forceinline__ void tma_path_body(const CUtensorMap* q_map, const CU
   using L = TmaTiles<HeadDimTier>;
   constexpr Swizzle kSwizzle = L::kSwizzle;
 
-  extern __shared__ __align__(1024) unsigned char smem_raw[];
+  unsigned char* const smem_raw = kestrovane::dynamic_smem<1024>();
   __shared__ __align__(8) uint64_t kv_barrier;
   __shared__ __align__(8) uint64_t qdo_barriers[2];
 

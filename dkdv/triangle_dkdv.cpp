@@ -3,13 +3,12 @@
 // violation, then guards q's device and queues its kernels on the current stream of
 // that device. Nothing here synchronises with the GPU or allocates.
 #include <ATen/core/Tensor.h>
-#include <c10/cuda/CUDAGuard.h>
-#include <c10/cuda/CUDAStream.h>
 #include <cuda_runtime_api.h>
 #include <torch/types.h>
 
 #include <cstdint>
 
+#include "common/device.h"
 #include "common/checks.h"
 #include "common/launch.h"
 #include "common/module.h"
@@ -108,8 +107,8 @@ void run_dkdv(const at::Tensor& q, const at::Tensor& k, const at::Tensor& v, con
   TORCH_CHECK(is_exact(bias, device, at::kBFloat16, {B, 1, H, N, N}),
               "bias must be contiguous BF16 [B,1,H,N,N] on q.device");
 
-  const c10::cuda::CUDAGuard guard(device);
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
+  const kestrovane::DeviceGuard guard(device);
+  const cudaStream_t stream = kestrovane::current_stream(-1);
   TORCH_CHECK(dkdv::head_dim_supported(D), "head_dim must be a multiple of 8 and <= 128, got ", D);
 
   // The grid contract above keeps every size within int, and UseTma the slice count.
@@ -183,8 +182,8 @@ void kestrovane_triangle_dkdv_delta_true_out(const at::Tensor& q, const at::Tens
 
   // The fold follows the gradient kernel on the same stream, so it reads every partial
   // after the last block of that kernel has written it.
-  const c10::cuda::CUDAGuard guard(device);
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
+  const kestrovane::DeviceGuard guard(device);
+  const cudaStream_t stream = kestrovane::current_stream(-1);
   const int64_t grid = dkdv::fold_grid(rows);
   TORCH_CHECK(dkdv::fits_grid_x(grid), "delta_true reduce exceeds the CUDA grid-x contract");
   dkdv::launch_delta_true_fold({delta_true_partials.const_data_ptr<float>(), out_delta_true.mutable_data_ptr<float>(),

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/attention_backward.cuh"
 #include "common/launch.h"
 #include "common/numerics.cuh"
@@ -74,7 +75,7 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
                     L.v_offset % swizzle_repeat_bytes(kSwizzle) == 0,
                 "every swizzled tile must start on a swizzle repeat");
 
-  extern __shared__ __align__(1024) unsigned char smem_raw[];
+  unsigned char* const smem_raw = kestrovane::dynamic_smem<1024>();
 
   const int tid = static_cast<int>(threadIdx.x);
   const int wg = tid / 128;
@@ -284,8 +285,7 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
 
 template <int HeadDimTier, bool QueryTilesOnX, bool SquarePair>
 void launch_wg_instance(const DqLaunch& a, const WgWave& w, cudaStream_t stream) {
-  kestrovane_dq_dbias_wg_kernel<HeadDimTier, QueryTilesOnX, SquarePair>
-      <<<dim3(w.grid_x, w.grid_y, w.grid_z), kWgThreads, wg_shared_bytes(HeadDimTier), stream>>>(
+  kestrovane::launch_kernel(kestrovane_dq_dbias_wg_kernel<HeadDimTier, QueryTilesOnX, SquarePair>, dim3(w.grid_x, w.grid_y, w.grid_z), kWgThreads, wg_shared_bytes(HeadDimTier), stream,
           static_cast<const __nv_bfloat16*>(a.in.q), static_cast<const __nv_bfloat16*>(a.in.k),
           static_cast<const __nv_bfloat16*>(a.in.v), static_cast<const __nv_bfloat16*>(a.in.d_output), a.in.logsumexp,
           a.in.delta, a.in.mask, static_cast<const __nv_bfloat16*>(a.in.bias), static_cast<__nv_bfloat16*>(a.out_dq),

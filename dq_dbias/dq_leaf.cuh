@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "common/score_gradient.cuh"
@@ -155,7 +156,7 @@ __global__ void __launch_bounds__(kLeafThreads) kestrovane_dq_dbias_leaf_kernel(
     int active_rows, int slab_rows, int g0, int head_dim, float scale) {
   static_assert(SeqTail == 0 || FullQueryTiles, "the exact-tiles lane has whole query tiles only");
   using L = LeafLayout<HeadDimTier>;
-  extern __shared__ __align__(1024) unsigned char smem_raw[];
+  unsigned char* const smem_raw = kestrovane::dynamic_smem<1024>();
 
   const int warp = threadIdx.x / 32;
   const int lane = threadIdx.x % 32;

@@ -5,6 +5,7 @@
 #include <cuda_bf16.h>
 #include <cuda_runtime.h>
 
+#include "common/kernel_launch.cuh"
 #include "common/launch.h"
 #include "dq_dbias/sr_launch.h"
 #include "dq_dbias/sr_leaf.cuh"
@@ -26,8 +27,7 @@ bool opt_in_leaf_pair() {
 
 template <int HeadDimTier, bool KeyBlocksOnX, bool SquarePair>
 void launch_leaf_instance(const LeafCall& c, const Wave& w, const dim3& grid, cudaStream_t stream) {
-  kestrovane_sr_leaf_kernel<HeadDimTier, KeyBlocksOnX, SquarePair>
-      <<<grid, kThreads, leaf_shared_bytes(HeadDimTier), stream>>>(
+  kestrovane::launch_kernel(kestrovane_sr_leaf_kernel<HeadDimTier, KeyBlocksOnX, SquarePair>, grid, kThreads, leaf_shared_bytes(HeadDimTier), stream,
           static_cast<const __nv_bfloat16*>(c.in.q), static_cast<const __nv_bfloat16*>(c.in.k),
           static_cast<const __nv_bfloat16*>(c.in.v), static_cast<const __nv_bfloat16*>(c.in.d_output), c.in.logsumexp,
           c.in.delta, c.in.mask, static_cast<const __nv_bfloat16*>(c.in.bias), static_cast<__nv_bfloat16*>(c.out_dk),

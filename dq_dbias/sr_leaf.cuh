@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/attention_backward.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
@@ -290,7 +291,7 @@ __global__ void __launch_bounds__(kThreads, 2) kestrovane_sr_leaf_kernel(
   constexpr Swizzle kSwizzle = L::kSwizzle;
   constexpr int kColumnBlocks = L::kColumnBlocks;
 
-  extern __shared__ __align__(1024) unsigned char smem_raw[];
+  unsigned char* const smem_raw = kestrovane::dynamic_smem<1024>();
   const int tid = static_cast<int>(threadIdx.x);
   const int block_warp = tid / 32;
   const int warp = block_warp % 4;  // within the warpgroup: keys 16w .. 16w + 15

@@ -7,8 +7,6 @@
 // those entries require no more than element alignment of a pointer; the single-reconstruction
 // kernels move 16-byte chunks and word pairs, and its entry checks each such tensor's alignment.
 #include <ATen/core/Tensor.h>
-#include <c10/cuda/CUDAGuard.h>
-#include <c10/cuda/CUDAStream.h>
 #include <cuda_runtime_api.h>
 #include <pybind11/stl.h>
 #include <torch/types.h>
@@ -17,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/device.h"
 #include "common/backward_tensors.h"
 #include "common/checks.h"
 #include "common/module.h"
@@ -152,8 +151,8 @@ void kestrovane_triangle_dq_dbias_out(const at::Tensor& q, const at::Tensor& k, 
                   workspace.numel() >= required,
               "workspace is smaller than the validated query-slab plan");
 
-  const c10::cuda::CUDAGuard guard(device);
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
+  const kestrovane::DeviceGuard guard(device);
+  const cudaStream_t stream = kestrovane::current_stream(-1);
   TORCH_CHECK(dq::head_dim_supported(head_dim), "head_dim must be a multiple of 8 and <= 128, got ", head_dim);
 
   // Every size below is within int: the grid contract bounds B, O, H, N and D, the plan
@@ -194,8 +193,8 @@ void kestrovane_reduce_broadcast_dbias_out(const at::Tensor& per_batch_dbias, at
   const int64_t total = checked_positive_product(prefix.bias_count, plane, "broadcast dBias output");
   TORCH_CHECK(out.numel() == total, "out element count does not match the bias prefix");
 
-  const c10::cuda::CUDAGuard guard(per_batch_dbias.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
+  const kestrovane::DeviceGuard guard(per_batch_dbias.device());
+  const cudaStream_t stream = kestrovane::current_stream(-1);
   dq::launch_broadcast_dbias({per_batch_dbias.const_data_ptr<float>(), out.mutable_data_ptr(), total, plane,
                               prefix.target_count, prefix.plan},
                              stream);
@@ -369,8 +368,8 @@ void kestrovane_triangle_sr_backward_out(const at::Tensor& q, const at::Tensor& 
   TORCH_CHECK(dk_state.numel() >= state_required && dv_state.numel() >= state_required,
               "dK/dV continuation state is smaller than the query-stripe plan");
 
-  const c10::cuda::CUDAGuard guard(device);
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
+  const kestrovane::DeviceGuard guard(device);
+  const cudaStream_t stream = kestrovane::current_stream(-1);
 
   const int d = static_cast<int>(head_dim);
   const sr::LeafCall call{kestrovane::backward_inputs(q, k, v, d_output, logsumexp, delta, mask, bias),

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "common/kernel_launch.cuh"
 #include "common/launch.h"
 #include "common/ptx.cuh"
 #include "forward/forward_launch.h"
@@ -74,7 +75,7 @@ __global__ void __launch_bounds__(kBlockThreads, min_blocks_per_sm(HeadDimTier, 
   (void)B;  // the batch index comes from bo / O
 
   // Q staging at 0, then K stage 0, V stage 0, K stage 1, V stage 1, one region each.
-  extern __shared__ __align__(1024) unsigned char smem_raw[];
+  unsigned char* const smem_raw = kestrovane::dynamic_smem<1024>();
   const uint32_t smem = smem_address(smem_raw);
 
   const int h = static_cast<int>(blockIdx.y);
@@ -204,7 +205,7 @@ LaunchResult launch_forward(const ForwardLaunch& p, cudaStream_t stream) {
     const cudaError_t opt_in = opt_in_dynamic_smem(reinterpret_cast<const void*>(kernel), smem_bytes);
     if (opt_in != cudaSuccess) return opt_in_result(opt_in);
     // A configuration the runtime refuses leaves its error for the entry's check.
-    kernel<<<dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), smem_bytes, stream>>>(
+    kestrovane::launch_kernel(kernel, dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), smem_bytes, stream,
         static_cast<const __nv_bfloat16*>(p.q), static_cast<const __nv_bfloat16*>(p.k),
         static_cast<const __nv_bfloat16*>(p.v), p.mask, static_cast<const __nv_bfloat16*>(p.bias),
         static_cast<__nv_bfloat16*>(p.out), p.lse, static_cast<__nv_bfloat16*>(p.shadow_residual), p.N, p.O, p.H,

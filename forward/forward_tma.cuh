@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/launch.h"
 #include "common/ptx.cuh"
 #include "common/smem_layout.h"
@@ -68,7 +69,7 @@ __global__ void __launch_bounds__(kestrovane::forward::kBlockThreads)
                     kTileBytes % kestrovane::swizzle_repeat_bytes(kSwizzle) == 0,
                 "every stage must start on a swizzle repeat");
 
-  extern __shared__ __align__(1024) unsigned char smem_raw[];
+  unsigned char* const smem_raw = kestrovane::dynamic_smem<1024>();
   __shared__ __align__(8) uint64_t k_barriers[2];
   __shared__ __align__(8) uint64_t v_barriers[2];
 
@@ -226,7 +227,7 @@ LaunchResult launch_forward_tma(const ForwardLaunch& p, cudaStream_t stream) {
     const cudaError_t opt_in = opt_in_dynamic_smem(reinterpret_cast<const void*>(kernel), kSmemBytes);
     if (opt_in != cudaSuccess) return opt_in_result(opt_in);
     // A configuration the runtime refuses leaves its error for the entry's check.
-    kernel<<<dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), kSmemBytes, stream>>>(
+    kestrovane::launch_kernel(kernel, dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), kSmemBytes, stream,
         k_map, v_map, static_cast<const __nv_bfloat16*>(p.q), p.mask, static_cast<const __nv_bfloat16*>(p.bias),
         static_cast<__nv_bfloat16*>(p.out), p.lse, static_cast<__nv_bfloat16*>(p.shadow_residual), p.N, p.O, p.H,
         scale);

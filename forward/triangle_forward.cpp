@@ -2,10 +2,6 @@
 // Each entry runs its checks top to bottom in a fixed order and throws on the
 // first violation, then guards q's device and queues its kernel on the current
 // stream of that device. Nothing here synchronises with the GPU.
-#include <ATen/ops/empty.h>
-#include <ATen/ops/empty_like.h>
-#include <c10/cuda/CUDAGuard.h>
-#include <c10/cuda/CUDAStream.h>
 #include <cuda_bf16.h>
 #include <cuda_runtime_api.h>
 #include <torch/types.h>
@@ -13,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/device.h"
 #include "common/checks.h"
 #include "common/launch.h"
 #include "common/module.h"
@@ -51,11 +48,11 @@ std::vector<at::Tensor> kestrovane_pack_qkv(const at::Tensor& q, const at::Tenso
   KESTROVANE_CHECK_ALIGNED(v, 4);
   TORCH_CHECK(rows <= kestrovane::forward::kPackMaxRows, "Kestrovane pack exceeds the CUDA grid-x contract");
 
-  const c10::cuda::CUDAGuard guard(device);
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
-  at::Tensor q_out = at::empty({batch_outer, H, N, D}, q.options());
-  at::Tensor k_out = at::empty_like(q_out);
-  at::Tensor v_out = at::empty_like(q_out);
+  const kestrovane::DeviceGuard guard(device);
+  const cudaStream_t stream = kestrovane::current_stream(-1);
+  at::Tensor q_out = kestrovane::empty({batch_outer, H, N, D}, q.options());
+  at::Tensor k_out = kestrovane::empty_like(q_out);
+  at::Tensor v_out = kestrovane::empty_like(q_out);
 
   kestrovane::forward::launch_pack_qkv({q.const_data_ptr(), k.const_data_ptr(), v.const_data_ptr(),
                                         q_out.mutable_data_ptr(), k_out.mutable_data_ptr(),
@@ -116,8 +113,8 @@ void kestrovane_triangle_forward_impl(const at::Tensor& q, const at::Tensor& k, 
   KESTROVANE_CHECK_ALIGNED(bias, 4);
   TORCH_CHECK(is_exact(lse, device, at::kFloat, {B, O, H, N}), "lse must be contiguous FP32 [B,O,H,N] on q.device");
 
-  const c10::cuda::CUDAGuard guard(device);
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(-1).stream();
+  const kestrovane::DeviceGuard guard(device);
+  const cudaStream_t stream = kestrovane::current_stream(-1);
   const int head_dim = static_cast<int>(D);
   TORCH_CHECK(head_dim_supported(head_dim), "head_dim must be a multiple of 8 and <= 128, got ", head_dim);
   const ForwardDispatch dispatch = forward_dispatch(head_dim, B * O * H);

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "trimul/trimul_bwd_plan.h"
@@ -166,7 +167,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads)
   using namespace kestrovane;
   using namespace kestrovane::trimul;
   constexpr int kPitch = 33;
-  extern __shared__ float transpose_smem[];
+  float* const transpose_smem = reinterpret_cast<float*>(kestrovane::dynamic_smem<16>());
   float* region_one = transpose_smem;
   float* region_two = transpose_smem + kPitch * H;
   const int warp = threadIdx.x / 32;

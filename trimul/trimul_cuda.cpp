@@ -6,8 +6,6 @@
 // the GPU.
 #include <ATen/MemoryOverlap.h>
 #include <c10/cuda/CUDAException.h>
-#include <c10/cuda/CUDAGuard.h>
-#include <c10/cuda/CUDAStream.h>
 #include <cuda_runtime_api.h>
 #include <torch/types.h>
 
@@ -16,6 +14,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/device.h"
 #include "common/checks.h"
 #include "common/module.h"
 #include "trimul/trimul_bwd_checks.h"
@@ -225,16 +224,16 @@ std::vector<at::Tensor> trimul_in_fwd(const at::Tensor& z, const at::Tensor& w_a
     check_alignment(t, 16, fn, what);
   }
 
-  const c10::cuda::CUDAGuard guard(z.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(z.device().index()).stream();
+  const kestrovane::DeviceGuard guard(z.device());
+  const cudaStream_t stream = kestrovane::current_stream(z.device().index());
   const auto bf16 = z.options().dtype(at::kBFloat16);
   const auto fp32 = z.options().dtype(at::kFloat);
-  at::Tensor a = torch::empty({B * H, NN}, bf16);
-  at::Tensor b = torch::empty_like(a);
-  at::Tensor g = torch::empty({rows, H}, bf16);
-  at::Tensor mean = torch::empty({rows}, fp32);
-  at::Tensor rstd = torch::empty({rows}, fp32);
-  at::Tensor zln = torch::empty({save_zln ? rows : 0, C}, bf16);
+  at::Tensor a = kestrovane::empty({B * H, NN}, bf16);
+  at::Tensor b = kestrovane::empty_like(a);
+  at::Tensor g = kestrovane::empty({rows, H}, bf16);
+  at::Tensor mean = kestrovane::empty({rows}, fp32);
+  at::Tensor rstd = kestrovane::empty({rows}, fp32);
+  at::Tensor zln = kestrovane::empty({save_zln ? rows : 0, C}, bf16);
 
   const int32_t device = z.device().index();
   opt_in_shared_memory(kestrovane::trimul::in_fwd_kernel(), plan::kInFwdSmemMax, device, fn);
@@ -274,14 +273,14 @@ std::vector<at::Tensor> trimul_out_fwd(const at::Tensor& x, const at::Tensor& wz
     check_shape(t, {H}, fn, what);
   }
 
-  const c10::cuda::CUDAGuard guard(x.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(x.device().index()).stream();
+  const kestrovane::DeviceGuard guard(x.device());
+  const cudaStream_t stream = kestrovane::current_stream(x.device().index());
   const auto bf16 = x.options().dtype(at::kBFloat16);
   const auto fp32 = x.options().dtype(at::kFloat);
-  at::Tensor out = torch::empty({rows, C}, bf16);
-  at::Tensor xln = torch::empty({save_xln ? H : 0, rows}, bf16);
-  at::Tensor mean = torch::empty({save_xln ? rows : 0}, fp32);
-  at::Tensor rstd = torch::empty({save_xln ? rows : 0}, fp32);
+  at::Tensor out = kestrovane::empty({rows, C}, bf16);
+  at::Tensor xln = kestrovane::empty({save_xln ? H : 0, rows}, bf16);
+  at::Tensor mean = kestrovane::empty({save_xln ? rows : 0}, fp32);
+  at::Tensor rstd = kestrovane::empty({save_xln ? rows : 0}, fp32);
 
   const int32_t device = x.device().index();
   opt_in_shared_memory(kestrovane::trimul::out_fwd_kernel(), plan::kOutFwdSmemMax, device, fn);
@@ -329,8 +328,8 @@ at::Tensor trimul_gate_split_bwd(at::Tensor zln, at::Tensor w_ap, at::Tensor w_a
   check_alignment(d_proj5, 16, fn, "d_proj5");
   check_no_overlap(d_proj5, {zln, w_ap, w_ag, w_bp, w_bg, mask, d_a, d_b});
 
-  const c10::cuda::CUDAGuard guard(zln.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(zln.device().index()).stream();
+  const kestrovane::DeviceGuard guard(zln.device());
+  const cudaStream_t stream = kestrovane::current_stream(zln.device().index());
   const int32_t device = zln.device().index();
   opt_in_shared_memory(kestrovane::trimul::gate_split_bwd_kernel(), plan::kGateSplitMaxSmemBytes, device, fn);
   const int64_t sms = multiprocessor_count(device, fn);
@@ -372,9 +371,9 @@ at::Tensor sig_mul_bwd_out(const at::Tensor& out, const at::Tensor& gate, const 
   const int64_t total = checked_mul(rows, H, fn, "rows*H");
   TORCH_CHECK(total <= plan::kMaxSigmoidElements, fn, ": launch grid-x exceeds the production limit");
 
-  const c10::cuda::CUDAGuard guard(out.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(out.device().index()).stream();
-  at::Tensor d_x = torch::empty_like(out);
+  const kestrovane::DeviceGuard guard(out.device());
+  const cudaStream_t stream = kestrovane::current_stream(out.device().index());
+  at::Tensor d_x = kestrovane::empty_like(out);
   kestrovane::trimul::launch_sig_mul_bwd({out.const_data_ptr(), gate.const_data_ptr(), grad_out.const_data_ptr(),
                                           total, H, dgate_stride, d_x.mutable_data_ptr(),
                                           dgate_dst.mutable_data_ptr()},
@@ -401,9 +400,9 @@ at::Tensor ln_bwd_dx(const at::Tensor& input, const at::Tensor& grad_out, int64_
   check_ln_row_tensors(input, grad_out, mean, rstd, rows, C, fn);
   TORCH_CHECK(rows <= plan::kMaxLayerNormRows, fn, ": launch grid-x exceeds the production limit");
 
-  const c10::cuda::CUDAGuard guard(input.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(input.device().index()).stream();
-  at::Tensor dx = torch::empty_like(input);
+  const kestrovane::DeviceGuard guard(input.device());
+  const cudaStream_t stream = kestrovane::current_stream(input.device().index());
+  at::Tensor dx = kestrovane::empty_like(input);
   kestrovane::trimul::launch_ln_bwd_dx({input.const_data_ptr(), grad_out.const_data_ptr(), rows, C, row_stride,
                                         gamma.const_data_ptr<float>(), mean.const_data_ptr<float>(),
                                         rstd.const_data_ptr<float>(), dx.mutable_data_ptr()},
@@ -425,16 +424,16 @@ std::vector<at::Tensor> ln_bwd_dgb(const at::Tensor& input, const at::Tensor& gr
   check_row_input(input, rows, C, row_stride, fn);
   check_ln_row_tensors(input, grad_out, mean, rstd, rows, C, fn);
 
-  const c10::cuda::CUDAGuard guard(input.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(input.device().index()).stream();
+  const kestrovane::DeviceGuard guard(input.device());
+  const cudaStream_t stream = kestrovane::current_stream(input.device().index());
   const auto fp32 = input.options().dtype(at::kFloat);
-  at::Tensor dgamma = torch::empty({C}, fp32);
-  at::Tensor dbeta = torch::empty_like(dgamma);
+  at::Tensor dgamma = kestrovane::empty({C}, fp32);
+  at::Tensor dbeta = kestrovane::empty_like(dgamma);
   const int64_t sms = multiprocessor_count(input.device().index(), fn);
   const plan::DgbPlan dgb = plan::checked_dgb_plan(rows, sms, fn);
   const int64_t rows_per_chunk = dgb.rows_per_chunk;
   const int64_t chunks = dgb.chunks;
-  at::Tensor partials = torch::empty({2 * chunks, C}, fp32);
+  at::Tensor partials = kestrovane::empty({2 * chunks, C}, fp32);
   kestrovane::trimul::launch_ln_bwd_dgb_partial({input.const_data_ptr(), grad_out.const_data_ptr(), rows, C,
                                                  row_stride, rows_per_chunk, chunks, mean.const_data_ptr<float>(),
                                                  rstd.const_data_ptr<float>(), partials.mutable_data_ptr<float>()},
@@ -473,15 +472,15 @@ std::vector<at::Tensor> transpose_ln_bwd(const at::Tensor& x, const at::Tensor& 
   check_shape(gamma, {H}, fn, "gamma");
   check_stat_tensors(mean, rstd, x, BNN, fn);
 
-  const c10::cuda::CUDAGuard guard(x.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(x.device().index()).stream();
+  const kestrovane::DeviceGuard guard(x.device());
+  const cudaStream_t stream = kestrovane::current_stream(x.device().index());
   const auto fp32 = x.options().dtype(at::kFloat);
-  at::Tensor dx = torch::empty({static_cast<int64_t>(B) * H, N, N}, x.options().dtype(at::kBFloat16));
-  at::Tensor partials = torch::empty({2 * chunks, H}, fp32);
+  at::Tensor dx = kestrovane::empty({static_cast<int64_t>(B) * H, N, N}, x.options().dtype(at::kBFloat16));
+  at::Tensor partials = kestrovane::empty({2 * chunks, H}, fp32);
   const kestrovane::trimul::TransposePlan tplan = plan::transpose_plan(N, B);
-  at::Tensor dgamma = torch::empty({H}, fp32);
-  at::Tensor dbeta = torch::empty_like(dgamma);
-  at::Tensor group_partials = torch::empty({2 * plan::kFoldGroups, H}, fp32);
+  at::Tensor dgamma = kestrovane::empty({H}, fp32);
+  at::Tensor dbeta = kestrovane::empty_like(dgamma);
+  at::Tensor group_partials = kestrovane::empty({2 * plan::kFoldGroups, H}, fp32);
   const kestrovane::trimul::TransposeLnBwdLaunch launch{
       x.const_data_ptr(), d_xln.const_data_ptr(), tplan, B, H, gamma.const_data_ptr<float>(),
       mean.const_data_ptr<float>(), rstd.const_data_ptr<float>(), dx.mutable_data_ptr(),
@@ -515,8 +514,8 @@ at::Tensor trimul_wgrad_fixed_fold(const at::Tensor& partials, at::Tensor accumu
   checked_mul(chunks, MC, fn, "chunks*M*C");
   TORCH_CHECK(MC <= plan::kMaxSigmoidElements, fn, ": launch grid-x exceeds the production limit");
 
-  const c10::cuda::CUDAGuard guard(partials.device());
-  const cudaStream_t stream = c10::cuda::getCurrentCUDAStream(partials.device().index()).stream();
+  const kestrovane::DeviceGuard guard(partials.device());
+  const cudaStream_t stream = kestrovane::current_stream(partials.device().index());
   kestrovane::trimul::launch_wgrad_fixed_fold({partials.const_data_ptr<float>(), static_cast<int>(chunks), MC,
                                                accumulator.mutable_data_ptr<float>(), overwrite},
                                               stream);

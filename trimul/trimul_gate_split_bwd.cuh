@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "trimul/trimul_bwd_plan.h"
@@ -145,7 +146,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads, 2)
                                  int64_t rows, int64_t NN, int C, int H, __nv_bfloat16* __restrict__ d_proj5) {
   using namespace kestrovane;
   using namespace kestrovane::trimul;
-  extern __shared__ __align__(16) unsigned char gate_split_smem_base[];
+  unsigned char* const gate_split_smem_base = kestrovane::dynamic_smem<16>();
   const GateSplitSmem smem = gate_split_smem(gate_split_smem_base, C);
   const int warp = threadIdx.x / 32;
   const int lane = threadIdx.x % 32;

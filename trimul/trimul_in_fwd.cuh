@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "trimul/trimul_plan.h"
@@ -32,7 +33,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads, 2)
                          float* __restrict__ mean, float* __restrict__ rstd, __nv_bfloat16* __restrict__ zln) {
   using namespace kestrovane;
   using namespace kestrovane::trimul;
-  extern __shared__ __align__(16) unsigned char smem[];
+  unsigned char* const smem = kestrovane::dynamic_smem<16>();
   const int pitch = C + 8;  // 16 spare bytes per row: the 8 rows of an ldmatrix hit distinct bank groups
   __nv_bfloat16* const panel = reinterpret_cast<__nv_bfloat16*>(smem);
   __nv_bfloat16* const tile = panel + 2 * kInFwdWeights * 16 * pitch;

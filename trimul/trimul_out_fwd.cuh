@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "common/kernel_launch.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "trimul/trimul_plan.h"
@@ -79,7 +80,7 @@ __global__ void __launch_bounds__(kestrovane::trimul::kBlockThreads, 2)
                           float* __restrict__ rstd) {
   using namespace kestrovane;
   using namespace kestrovane::trimul;
-  extern __shared__ __align__(16) unsigned char smem[];
+  unsigned char* const smem = kestrovane::dynamic_smem<16>();
   const int w_pitch = H + 8;
   // The two x buffers: buffer p starts p * H * kXPitch elements in.
   __nv_bfloat16* const buffers = reinterpret_cast<__nv_bfloat16*>(smem);

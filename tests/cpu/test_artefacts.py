@@ -9,18 +9,16 @@ import sys
 
 import pytest
 
+from cubin_kernels import nvidia_tool as find_nvidia_tool
 from harness import BUILD, MODULES, ROOT, library_kernels
 
 
 def nvidia_tool(name):
     """A CUDA binary tool from PATH or from the pip-installed nvidia packages."""
-    found = shutil.which(name)
-    if found:
-        return found
-    for site in sys.path:
-        for candidate in glob.glob(os.path.join(site, "nvidia", "*", "bin", name)):
-            return candidate
-    pytest.fail(f"{name} not found: install the nvidia-cuda-cuobjdump and nvidia-cuda-nvdisasm packages")
+    found = find_nvidia_tool(name)
+    if found is None:
+        pytest.fail(f"{name} not found: install the nvidia-cuda-cuobjdump and nvidia-cuda-nvdisasm packages")
+    return found
 
 
 def module_files():

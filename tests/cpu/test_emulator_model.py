@@ -1,0 +1,109 @@
+"""The CPU execution model itself: faults it must report, the launch configurations and
+device attributes of its runtime, and its launch log."""
+import importlib
+import math
+import os
+import re
+import struct
+
+import pytest
+import torch
+
+from cubin_kernels import cubin_kernels, launched_kernels
+from harness import load
+from harness import testing as emulator_testing
+
+
+def faults():
+    return importlib.import_module("_kestrovane_emulator_faults")
+
+
+@pytest.mark.parametrize("fault, hazard", [
+    ("missing_arrival", r"deadlock: every live thread of the block is waiting; thread \(\d+,0,0\) waits at the "
+                        r"mbarrier at shared address 0x0 \(kernel \(anonymous namespace\)::missing_arrival_kernel"
+                        r"\(float\*\), block \(0,0,0\)\)"),
+    ("partial_mask_shuffle", r"a warp shuffle \(mask 0x[0-9a-f]{8}\) meets a warp shuffle .* do not match its mask "
+                             r"\(kernel \(anonymous namespace\)::partial_mask_shuffle_kernel\(float\*\), "
+                             r"block \(0,0,0\), thread \(\d+,0,0\)\)"),
+    ("out_of_window", r"shared access of 16 bytes at 0x4[0-7]0 outside the block's shared window \(kernel "
+                      r"\(anonymous namespace\)::out_of_window_kernel\(float\*\), block \(0,0,0\), thread"),
+])
+def test_planted_faults_raise(fault, hazard):
+    out = torch.zeros(64)
+    with pytest.raises(RuntimeError) as info:
+        faults().run_fault(fault, torch.ones(4), out)
+    assert str(info.value).startswith("emulator: ")
+    assert re.search(hazard, str(info.value)), str(info.value)
+
+
+def test_a_copy_destination_reads_as_poison_until_its_group_completes():
+    src, out = torch.tensor([1.5, 2.5, 3.5, 4.5]), torch.zeros(64)
+    faults().run_fault("early_copy_read", src, out)
+    assert out.view(torch.int32)[0] == -1  # the NaN pattern, all bits set
+    assert out[1] == 1.5
+
+
+INVALID_VALUE, INVALID_CONFIGURATION = 1, 9
+
+
+@pytest.mark.parametrize("grid, block, smem, opt_in, code", [
+    ((3, 2, 1), (32, 2, 1), 0, -1, 0),
+    ((1, 1, 1), (1025, 1, 1), 0, -1, INVALID_CONFIGURATION),   # more than 1024 threads along x
+    ((1, 1, 1), (32, 32, 2), 0, -1, INVALID_CONFIGURATION),    # 2048 threads
+    ((1, 1, 1), (1, 1, 65), 0, -1, INVALID_CONFIGURATION),     # z above 64
+    ((1, 65536, 1), (1, 1, 1), 0, -1, INVALID_CONFIGURATION),  # grid y above 65535
+    ((0, 1, 1), (1, 1, 1), 0, -1, INVALID_CONFIGURATION),
+    ((1, 1, 1), (32, 1, 1), 49153, -1, INVALID_VALUE),         # past 48 KB without an opt-in
+    ((1, 1, 1), (32, 1, 1), 49153, 49152, INVALID_VALUE),      # past the opted-in size
+    ((1, 1, 1), (32, 1, 1), 232448, 232448, 0),                # the whole 227 KB
+    ((1, 1, 1), (32, 1, 1), 0, 232449, -INVALID_VALUE),        # an opt-in past 227 KB is refused
+])
+def test_launch_configurations_as_the_runtime_takes_them(grid, block, smem, opt_in, code):
+    threads = math.prod(grid) * math.prod(block)
+    out = torch.full((max(threads, 1) + 8,), -1.0)
+    assert faults().probe_launch(list(grid), list(block), smem, opt_in, out) == code
+    if code == 0:
+        assert torch.equal(out[:threads], torch.arange(threads, dtype=torch.float32))
+        assert (out[threads:] == -1).all()
+    else:
+        assert (out == -1).all(), "a refused launch ran"
+    if code < 0:  # the refused opt-in left its error for the next cudaGetLastError
+        assert faults().probe_launch([1, 1, 1], [1, 1, 1], 0, -1, out) == -code
+    assert faults().probe_launch([1, 1, 1], [1, 1, 1], 0, -1, out) == 0
+
+
+@pytest.mark.parametrize("attribute, device, value", [
+    (16, 0, 132),      # cudaDevAttrMultiProcessorCount
+    (8, 0, 49152),     # cudaDevAttrMaxSharedMemoryPerBlock
+    (97, 0, 232448),   # cudaDevAttrMaxSharedMemoryPerBlockOptin
+    (75, 0, 9),        # cudaDevAttrComputeCapabilityMajor
+    (76, 0, 0),        # cudaDevAttrComputeCapabilityMinor
+    (16, 1, -101),     # one device only: cudaErrorInvalidDevice
+])
+def test_device_attributes_are_an_h100s(attribute, device, value):
+    assert faults().device_attribute(attribute, device) == value
+
+
+def test_launch_log_spells_kernels_as_the_cubin_does(tmp_path, monkeypatch):
+    log = tmp_path / "launches.log"
+    monkeypatch.setenv("KESTROVANE_EMULATOR_LOG", str(log))
+    monkeypatch.setenv("KESTROVANE_EMULATOR_SCHEDULE", "forward")
+    m = load("_kestrovane_delta_emulated")
+    alias = emulator_testing().cuda_alias
+    d_output = torch.ones(1, 1, 9, 2, 8, dtype=torch.bfloat16)
+    delta = torch.zeros(18)
+    m.kestrovane_triangle_delta_out(alias(d_output), alias(d_output), alias(delta))
+    assert torch.equal(delta, torch.full((18,), 8.0))
+    (line,) = log.read_text().splitlines()
+    name, grid, block, smem = line.split("\t")
+    assert name in cubin_kernels("delta")
+    assert name == ("(anonymous namespace)::kestrovane_triangle_delta_kernel(__nv_bfloat16 const*, "
+                    "__nv_bfloat16 const*, float*, long, int, int, int)")
+    assert (grid, block, smem) == ("grid=3,1,1", "block=256,1,1", "smem=0")
+    assert launched_kernels(log) == {name}
+
+
+def test_an_unknown_schedule_is_refused(monkeypatch):
+    monkeypatch.setenv("KESTROVANE_EMULATOR_SCHEDULE", "sideways")
+    with pytest.raises(RuntimeError, match="emulator: KESTROVANE_EMULATOR_SCHEDULE must be forward or reverse"):
+        faults().probe_launch([1, 1, 1], [1, 1, 1], 0, -1, torch.zeros(8))

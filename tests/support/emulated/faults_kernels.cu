@@ -1,0 +1,95 @@
+// Kernels with planted faults, for the CPU execution model only: each breaks one rule of
+// the CUDA programming model in the way a kernel of the library could, and the model must
+// report it (or, for a read of an unfinished copy, hand back the poison pattern).
+#include <cuda_runtime.h>
+
+#include <cstdint>
+
+#include "common/kernel_launch.cuh"
+#include "common/ptx.cuh"
+#include "tests/support/emulated/faults.h"
+
+namespace {
+
+using namespace kestrovane::ptx;
+
+// Warp 0 waits for a barrier phase that needs an arrival from every thread; warp 1, which
+// should arrive, waits too.
+__global__ void missing_arrival_kernel(float* out) {
+  __shared__ __align__(8) uint64_t barrier;
+  const uint32_t address = smem_address(&barrier);
+  if (threadIdx.x == 0) {
+    mbarrier_init(address, blockDim.x);
+    fence_mbarrier_init();
+  }
+  __syncthreads();
+  if (threadIdx.x < 32) mbarrier_arrive_expect_tx(address, 0);
+  mbarrier_wait_parity(address, 0);
+  out[threadIdx.x] = 1.0f;
+}
+
+// Half the warp shuffles with the full mask, the other half with its own half.
+__global__ void partial_mask_shuffle_kernel(float* out) {
+  const unsigned lane = threadIdx.x % 32;
+  const float v = static_cast<float>(lane);
+  out[lane] = lane < 16 ? __shfl_xor_sync(0xffffffffu, v, 1) : __shfl_xor_sync(0xffff0000u, v, 1);
+}
+
+// Reads a cp.async destination before and after the wait for its group.
+__global__ void early_copy_read_kernel(const float* src, float* out) {
+  float* tile = reinterpret_cast<float*>(kestrovane::dynamic_smem<16>());
+  cp_async_cg_16(smem_address(tile), src, 16);
+  cp_async_commit();
+  out[0] = tile[0];  // too early: the group is still in flight
+  cp_async_wait<0>();
+  out[1] = tile[0];
+}
+
+// An ldmatrix row one past the block's 1 KB of dynamic shared memory.
+__global__ void out_of_window_kernel(float* out) {
+  unsigned char* window = kestrovane::dynamic_smem<16>();
+  uint32_t r[4];
+  ldmatrix_x4(r, smem_address(window) + 1024 + 16 * (threadIdx.x % 8));
+  out[threadIdx.x] = static_cast<float>(r[0]);
+}
+
+// Every thread writes its linear index: what a launch ran, and nothing else.
+__global__ void probe_kernel(float* out) {
+  const unsigned threads = blockDim.x * blockDim.y * blockDim.z;
+  const unsigned t = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+  const unsigned b = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
+  out[static_cast<size_t>(b) * threads + t] = static_cast<float>(static_cast<size_t>(b) * threads + t);
+}
+
+}  // namespace
+
+namespace kestrovane_faults {
+
+int probe_launch(dim3 grid, dim3 block, int dynamic_smem, int opt_in, float* out) {
+  if (opt_in >= 0) {
+    const cudaError_t result =
+        cudaFuncSetAttribute(probe_kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, opt_in);
+    if (result != cudaSuccess) return -static_cast<int>(result);
+  }
+  kestrovane::launch_kernel(probe_kernel, grid, block, static_cast<size_t>(dynamic_smem), nullptr, out);
+  return static_cast<int>(cudaGetLastError());
+}
+
+void launch(Fault fault, const float* src, float* out) {
+  switch (fault) {
+    case Fault::missing_arrival:
+      kestrovane::launch_kernel(missing_arrival_kernel, dim3(1), dim3(64), 0, nullptr, out);
+      break;
+    case Fault::partial_mask_shuffle:
+      kestrovane::launch_kernel(partial_mask_shuffle_kernel, dim3(1), dim3(32), 0, nullptr, out);
+      break;
+    case Fault::early_copy_read:
+      kestrovane::launch_kernel(early_copy_read_kernel, dim3(1), dim3(1), 16, nullptr, src, out);
+      break;
+    case Fault::out_of_window:
+      kestrovane::launch_kernel(out_of_window_kernel, dim3(2), dim3(32), 1024, nullptr, out);
+      break;
+  }
+}
+
+}  // namespace kestrovane_faults
