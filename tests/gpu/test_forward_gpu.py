@@ -1,6 +1,6 @@
-"""Triangle attention forward on a Hopper GPU: numerics against a float64 reference computed
-from the same BF16 inputs with the kernels' score rule, outputs in poisoned buffers whose guard
-bands must stay untouched, and bit-identical reruns."""
+"""Triangle attention forward on a Hopper GPU or its emulated twin: numerics against a float64
+reference computed from the same BF16 inputs with the kernels' score rule, outputs in poisoned
+buffers whose guard bands must stay untouched, and bit-identical reruns."""
 import math
 import re
 import struct
@@ -8,10 +8,8 @@ import struct
 import pytest
 import torch
 
-from harness import BF16, F32, assert_bit_identical, assert_runs_bit_identical, busy_side_stream, case_marks, load, \
-    requires_hopper
-
-pytestmark = requires_hopper
+from backend import gpu_only, gpu_only_if_large_attention
+from harness import BF16, F32, assert_bit_identical, assert_runs_bit_identical, busy_side_stream, case_marks
 
 GUARD = 256                # poisoned elements before and after every output
 POISON_BF16 = 0x7FA5       # a BF16 NaN
@@ -30,14 +28,14 @@ def kernel_scale(D):
     return f32(1.0 / f32(math.sqrt(D)))
 
 
-def make_inputs(B, O, H, N, D, seed):
+def make_inputs(B, O, H, N, D, seed, device):
     """Random BF16 q, k, v and bias, an FP32 mask with -inf keys; the first (b, o) fully
     masked and, when N > 64, the last one masked over its whole first key tile only."""
-    g = torch.Generator(device="cuda").manual_seed(seed)
-    q, k, v = (torch.randn(B, O, H, N, D, device="cuda", generator=g).to(BF16) for _ in range(3))
-    bias = torch.randn(B, 1, H, N, N, device="cuda", generator=g).to(BF16)
-    mask = 0.5 * torch.randn(B, O, 1, 1, N, device="cuda", generator=g)
-    mask = mask.masked_fill(torch.rand(B, O, 1, 1, N, device="cuda", generator=g) < 0.15, NEG_INF)
+    g = torch.Generator(device=device).manual_seed(seed)
+    q, k, v = (torch.randn(B, O, H, N, D, device=device, generator=g).to(BF16) for _ in range(3))
+    bias = torch.randn(B, 1, H, N, N, device=device, generator=g).to(BF16)
+    mask = 0.5 * torch.randn(B, O, 1, 1, N, device=device, generator=g)
+    mask = mask.masked_fill(torch.rand(B, O, 1, 1, N, device=device, generator=g) < 0.15, NEG_INF)
     rows = mask.view(B * O, N)
     if B * O > 1:
         rows[0] = NEG_INF
@@ -64,11 +62,11 @@ def reference(q, k, v, mask, bias):
 class Guarded:
     """An output tensor placed inside a larger buffer, all of it poisoned beforehand."""
 
-    def __init__(self, shape, dtype):
+    def __init__(self, shape, dtype, device):
         self.n = math.prod(shape)
         self.poison = POISON_BF16 if dtype == BF16 else POISON_F32
         bits = torch.int16 if dtype == BF16 else torch.int32
-        self.buffer = torch.full((self.n + 2 * GUARD,), self.poison, dtype=bits, device="cuda")
+        self.buffer = torch.full((self.n + 2 * GUARD,), self.poison, dtype=bits, device=device)
         self.tensor = self.buffer.view(dtype)[GUARD:GUARD + self.n].view(shape)
 
     def bits(self):
@@ -87,18 +85,18 @@ class Guarded:
         assert not (self.bits() == self.poison).any(), "output elements left unwritten"
 
 
-def run(inputs, shadow=True):
-    m = load("forward")
+def run(backend, inputs, shadow=True):
+    m = backend.load("forward")
     q, k, v, mask, bias = inputs
     B, O, H, N, D = q.shape
-    out, lse = Guarded((B, O, N, H, D), BF16), Guarded((B, O, H, N), F32)
+    out, lse = Guarded((B, O, N, H, D), BF16, backend.device), Guarded((B, O, H, N), F32, backend.device)
     if shadow:
-        residual = Guarded((B, O, N, H, D), BF16)
+        residual = Guarded((B, O, N, H, D), BF16, backend.device)
         m.kestrovane_triangle_forward_shadow_out(q, k, v, mask, bias, out.tensor, lse.tensor, residual.tensor)
     else:
         residual = None
         m.kestrovane_triangle_forward_out(q, k, v, mask, bias, out.tensor, lse.tensor)
-    torch.cuda.synchronize()
+    backend.synchronize()
     for g in (out, lse, residual):
         if g is not None:
             g.check()
@@ -155,69 +153,74 @@ SMOKE = {(32, 65, False)}
 
 
 @pytest.mark.parametrize("D, N, square", [
-    pytest.param(D, N, square, marks=case_marks((D, N, square), sanitize=SANITIZED, smoke=SMOKE),
+    pytest.param(D, N, square, marks=case_marks((D, N, square), sanitize=SANITIZED, smoke=SMOKE)
+                 + gpu_only_if_large_attention(2, N if square else 3, 2, N),
                  id=f"D{D}-N{N}-{'O=N' if square else 'O=3'}")
     for D, rows in CASES.items() for N, square in rows])
-def test_forward_against_float64_reference(D, N, square):
+def test_forward_against_float64_reference(backend, D, N, square):
     B, H = 2, 2
     O = N if square else 3
-    inputs = make_inputs(B, O, H, N, D, seed=1000 * D + N + square)
-    first = [g.tensor for g in run(inputs)]
+    inputs = make_inputs(B, O, H, N, D, seed=1000 * D + N + square, device=backend.device)
+    first = [g.tensor for g in run(backend, inputs)]
     check_against_reference(inputs, *first)
     for _ in range(2):
-        for a, b, what in zip(first, run(inputs), ("out", "lse", "shadow residual")):
+        for a, b, what in zip(first, run(backend, inputs), ("out", "lse", "shadow residual")):
             assert_bit_identical(b.tensor, a, f"rerun {what}")
-    plain_out, plain_lse, _ = run(inputs, shadow=False)
+    plain_out, plain_lse, _ = run(backend, inputs, shadow=False)
     assert_bit_identical(plain_out.tensor, first[0], "out without the shadow residual")
     assert_bit_identical(plain_lse.tensor, first[1], "lse without the shadow residual")
 
 
 @pytest.mark.slow
+@gpu_only  # full-device scale
 @pytest.mark.parametrize("D", [8, 24, 40, 128])
-def test_swapped_grid_orientation_is_bit_identical(D):
+def test_swapped_grid_orientation_is_bit_identical(backend, D):
     # B*O = 65536 puts the batch-outer index on grid x and the query tiles on grid z; its
     # first 65535 slices must equal a B*O = 65535 run of the same data bit for bit. One head
     # dimension per cp.async tier (16, 32, 64, 128), each with two query and key tiles.
     H, N = 2, 65
-    q, k, v, mask, bias = make_inputs(1, 65536, H, N, D, seed=7)
-    swapped = [g.tensor for g in run((q, k, v, mask, bias))]
-    plain = run(tuple(t[:, :65535] for t in (q, k, v, mask)) + (bias,))
+    q, k, v, mask, bias = make_inputs(1, 65536, H, N, D, seed=7, device=backend.device)
+    swapped = [g.tensor for g in run(backend, (q, k, v, mask, bias))]
+    plain = run(backend, tuple(t[:, :65535] for t in (q, k, v, mask)) + (bias,))
     for a, b in zip(swapped, plain):
         assert_bit_identical(a[:, :65535], b.tensor, "swapped orientation")
     last = tuple(t[:, 65535:] for t in (q, k, v, mask)) + (bias,)
     check_against_reference(last, *(t[:, 65535:] for t in swapped))
 
 
+@gpu_only  # 260 and 528 query tiles
 @pytest.mark.parametrize("N", [64, 65])
-def test_square_pair_matches_the_general_instantiation(N):
+def test_square_pair_matches_the_general_instantiation(backend, N):
     # O = N reads N in place of O; the same slices inside an O = N + 1 run must agree bit for bit.
     B, H, D = 2, 2, 32
-    q, k, v, mask, bias = make_inputs(B, N + 1, H, N, D, seed=N)
-    general = run((q, k, v, mask, bias))
-    square = run(tuple(t[:, :N].contiguous() for t in (q, k, v, mask)) + (bias,))
+    q, k, v, mask, bias = make_inputs(B, N + 1, H, N, D, seed=N, device=backend.device)
+    general = run(backend, (q, k, v, mask, bias))
+    square = run(backend, tuple(t[:, :N].contiguous() for t in (q, k, v, mask)) + (bias,))
     for a, b in zip(general, square):
         assert_bit_identical(a.tensor[:, :N], b.tensor, "square pair")
 
 
 @pytest.mark.parametrize("D", [12, 136])
-def test_head_dim_is_checked_and_nothing_is_written(D):
-    m = load("forward")
-    q, k, v, mask, bias = make_inputs(1, 2, 1, 3, D, seed=D)
-    out, lse, residual = Guarded((1, 2, 3, 1, D), BF16), Guarded((1, 2, 1, 3), F32), Guarded((1, 2, 3, 1, D), BF16)
+def test_head_dim_is_checked_and_nothing_is_written(backend, D):
+    m = backend.load("forward")
+    q, k, v, mask, bias = make_inputs(1, 2, 1, 3, D, seed=D, device=backend.device)
+    out, lse, residual = (Guarded(shape, dtype, backend.device)
+                          for shape, dtype in (((1, 2, 3, 1, D), BF16), ((1, 2, 1, 3), F32), ((1, 2, 3, 1, D), BF16)))
     with pytest.raises(RuntimeError, match=rf"{re.escape(HEAD_DIM_MESSAGE)}{D}(\D|$)"):
         m.kestrovane_triangle_forward_shadow_out(q, k, v, mask, bias, out.tensor, lse.tensor, residual.tensor)
-    torch.cuda.synchronize()
+    backend.synchronize()
     for g in (out, lse, residual):
         assert (g.buffer == g.poison).all()
 
 
-def test_forward_runs_on_the_current_stream():
-    inputs = make_inputs(2, 3, 2, 100, 64, seed=3)
-    expected = run(inputs)
-    m = load("forward")
+@gpu_only  # streams
+def test_forward_runs_on_the_current_stream(backend):
+    inputs = make_inputs(2, 3, 2, 100, 64, seed=3, device=backend.device)
+    expected = run(backend, inputs)
+    m = backend.load("forward")
     q, k, v, mask, bias = inputs
     with busy_side_stream():
-        out, lse = Guarded((2, 3, 100, 2, 64), BF16), Guarded((2, 3, 2, 100), F32)
+        out, lse = Guarded((2, 3, 100, 2, 64), BF16, backend.device), Guarded((2, 3, 2, 100), F32, backend.device)
         m.kestrovane_triangle_forward_out(q, k, v, mask, bias, out.tensor, lse.tensor)
         copies = out.snapshot(), lse.snapshot()
     for copy, want in zip(copies, expected):
@@ -225,10 +228,11 @@ def test_forward_runs_on_the_current_stream():
         assert_bit_identical(copy.tensor, want.tensor, "side-stream result")
 
 
+@gpu_only  # full-device scale
 @pytest.mark.parametrize("D, N", [(40, 300), (128, 320)])
-def test_reruns_at_scale_are_bit_identical(D, N):
+def test_reruns_at_scale_are_bit_identical(backend, D, N):
     # 64 (b, o) slices of 4 heads over five query tiles: 1280 blocks of tier 64 (a sequence
     # tail) or tier 128 (whole tiles), several waves on every SM of the device. Each run writes
     # to freshly poisoned buffers whose guard bands and coverage run() checks.
-    inputs = make_inputs(1, 64, 4, N, D, seed=D + N)
-    assert_runs_bit_identical(lambda: [g.tensor for g in run(inputs)], what=f"D={D} N={N} rerun")
+    inputs = make_inputs(1, 64, 4, N, D, seed=D + N, device=backend.device)
+    assert_runs_bit_identical(lambda: [g.tensor for g in run(backend, inputs)], what=f"D={D} N={N} rerun")

@@ -1,15 +1,15 @@
-"""kestrovane_pack_qkv on a Hopper GPU: a bit-exact permutation of the physical layout."""
+"""kestrovane_pack_qkv on a Hopper GPU or its emulated twin: a bit-exact permutation of the
+physical layout."""
 import pytest
 import torch
 
-from harness import BF16, assert_bit_identical, assert_runs_bit_identical, busy_side_stream, load, requires_hopper
+from backend import gpu_only
+from harness import BF16, assert_bit_identical, assert_runs_bit_identical, busy_side_stream
 
-pytestmark = requires_hopper
 
-
-def physical(bo, H, N, D, seed):
-    g = torch.Generator(device="cuda").manual_seed(seed)
-    return torch.randn(bo, N, H, D, device="cuda", generator=g).to(BF16)
+def physical(bo, H, N, D, seed, device):
+    g = torch.Generator(device=device).manual_seed(seed)
+    return torch.randn(bo, N, H, D, device=device, generator=g).to(BF16)
 
 
 def poisoned_allocation(bo, H, N, D):
@@ -30,11 +30,11 @@ def poisoned_allocation(bo, H, N, D):
     raise AssertionError("the caching allocator kept reserving memory for the poisoned blocks")
 
 
-def pack_into_poisoned_blocks(sources, bo, H, N, D):
-    """The pack of `sources`, its outputs placed in blocks poisoned just before (checked), so
-    that an element the kernel skips keeps the poison."""
+def pack_into_poisoned_blocks(backend, sources, bo, H, N, D):
+    """The pack of `sources`, its outputs placed in blocks of the CUDA caching allocator poisoned
+    just before (checked), so that an element the kernel skips keeps the poison."""
     poisoned = poisoned_allocation(bo, H, N, D)
-    outs = load("forward").kestrovane_pack_qkv(*sources, bo, H, N, D)
+    outs = backend.load("forward").kestrovane_pack_qkv(*sources, bo, H, N, D)
     assert {o.data_ptr() for o in outs} == poisoned, "the pack's outputs did not land in the poisoned blocks"
     return outs
 
@@ -48,13 +48,13 @@ def pack_into_poisoned_blocks(sources, bo, H, N, D):
     (1, 3, 3, 64),     # 9 rows: the last block holds one row
     (7, 2, 3, 32),
 ])
-def test_pack_is_a_bit_exact_permutation(bo, H, N, D):
-    m = load("forward")
-    sources = [physical(bo, H, N, D, seed) for seed in (1, 2, 3)]
+def test_pack_is_a_bit_exact_permutation(backend, bo, H, N, D):
+    m = backend.load("forward")
+    sources = [physical(bo, H, N, D, seed, backend.device) for seed in (1, 2, 3)]
     # any shape with the right element count reads as [bo, N, H, D]
     flat = [s.reshape(bo * N, H * D) for s in sources]
     outs = m.kestrovane_pack_qkv(*flat, bo, H, N, D)
-    torch.cuda.synchronize()
+    backend.synchronize()
     assert len(outs) == 3
     for out, source in zip(outs, sources):
         assert out.shape == (bo, H, N, D) and out.dtype == BF16 and out.is_contiguous()
@@ -63,28 +63,31 @@ def test_pack_is_a_bit_exact_permutation(bo, H, N, D):
         assert torch.equal(out.view(torch.int16), expected.view(torch.int16))
 
 
-def test_pack_writes_every_output_element():
+@gpu_only  # poisons the CUDA caching allocator's blocks
+def test_pack_writes_every_output_element(backend):
     bo, H, N, D = 3, 5, 7, 64
-    sources = [physical(bo, H, N, D, seed) for seed in (4, 5, 6)]
-    for out, source in zip(pack_into_poisoned_blocks(sources, bo, H, N, D), sources):
+    sources = [physical(bo, H, N, D, seed, backend.device) for seed in (4, 5, 6)]
+    for out, source in zip(pack_into_poisoned_blocks(backend, sources, bo, H, N, D), sources):
         assert torch.equal(out, source.permute(0, 2, 1, 3))
         assert not out.isnan().any()
 
 
-def test_pack_runs_on_the_current_stream():
+@gpu_only  # streams
+def test_pack_runs_on_the_current_stream(backend):
     bo, H, N, D = 2, 3, 64, 64
-    sources = [physical(bo, H, N, D, seed) for seed in (7, 8, 9)]
+    sources = [physical(bo, H, N, D, seed, backend.device) for seed in (7, 8, 9)]
     with busy_side_stream():
-        copies = [o.clone() for o in pack_into_poisoned_blocks(sources, bo, H, N, D)]
+        copies = [o.clone() for o in pack_into_poisoned_blocks(backend, sources, bo, H, N, D)]
     for c, s in zip(copies, sources):
         assert_bit_identical(c, s.permute(0, 2, 1, 3), "side-stream pack")
 
 
-def test_reruns_at_scale_are_bit_identical():
+@gpu_only  # full-device scale
+def test_reruns_at_scale_are_bit_identical(backend):
     # 65536 destination rows of 64 elements: 8192 blocks, many waves on every SM of the device;
     # every run writes into blocks poisoned just before.
     bo, H, N, D = 64, 4, 256, 64
-    sources = [physical(bo, H, N, D, seed) for seed in (10, 11, 12)]
-    assert_runs_bit_identical(lambda: pack_into_poisoned_blocks(sources, bo, H, N, D), what="pack rerun")
-    for out, source in zip(pack_into_poisoned_blocks(sources, bo, H, N, D), sources):
+    sources = [physical(bo, H, N, D, seed, backend.device) for seed in (10, 11, 12)]
+    assert_runs_bit_identical(lambda: pack_into_poisoned_blocks(backend, sources, bo, H, N, D), what="pack rerun")
+    for out, source in zip(pack_into_poisoned_blocks(backend, sources, bo, H, N, D), sources):
         assert_bit_identical(out, source.permute(0, 2, 1, 3), "pack at scale")

@@ -174,18 +174,18 @@ def on_side_stream(launch):
         return {name: t.clone() for name, t in as_outputs(result).items()}
 
 
-def poisoned_fresh_outputs(call):
+def poisoned_fresh_outputs(call, device="cuda"):
     """call() wrapped for assert_runs_bit_identical where call() returns tensors that the code under
     test allocates itself. Before every call after the first, blocks of the byte sizes that the
-    previous call returned are taken from the CUDA caching allocator, filled with 0xFF bytes (NaN in
-    BF16 and FP32) and freed again. The caching allocator hands out the smallest, then lowest-addressed
+    previous call returned are taken from `device`'s allocator, filled with 0xFF bytes (NaN in BF16
+    and FP32) and freed again. The CUDA caching allocator hands out the smallest, then lowest-addressed
     free block that fits, so the next call's outputs normally reuse those poisoned blocks rather than
-    blocks holding an earlier run's results."""
+    blocks holding an earlier run's results; a host allocator reuses a freed block only at times."""
     sizes = []
 
     def run():
         if sizes:
-            held = [torch.full((n,), 0xFF, dtype=torch.uint8, device="cuda") for n in sizes]
+            held = [torch.full((n,), 0xFF, dtype=torch.uint8, device=device) for n in sizes]
             del held
         result = call()
         sizes[:] = [t.untyped_storage().nbytes() for t in as_outputs(result).values()]
