@@ -171,6 +171,19 @@ def test_forward_against_float64_reference(backend, D, N, square):
     assert_bit_identical(plain_lse.tensor, first[1], "lse without the shadow residual")
 
 
+# One small case per instantiation with query tiles on grid x that the table above reaches only
+# at GPU scale: whole key tiles on the cp.async tiers (D = 8, 24, 40, 72 with N = 64), O = N on
+# both families with and without a sequence tail. B = H = 1 keeps them to at most 64 blocks.
+@pytest.mark.parametrize("D, N, O", [
+    (8, 64, 3), (24, 64, 3), (40, 64, 3), (72, 64, 3),
+    (8, 64, 64), (24, 64, 64), (40, 64, 64), (72, 64, 64),
+    (16, 63, 63), (32, 63, 63), (64, 63, 63), (16, 64, 64), (32, 64, 64), (64, 64, 64),
+], ids=lambda v: str(v))
+def test_every_instantiation_with_query_tiles_on_x(backend, D, N, O):
+    inputs = make_inputs(1, O, 1, N, D, seed=D + N + O, device=backend.device)
+    check_against_reference(inputs, *(g.tensor for g in run(backend, inputs)))
+
+
 @pytest.mark.slow
 @gpu_only  # full-device scale
 @pytest.mark.parametrize("D", [8, 24, 40, 128])

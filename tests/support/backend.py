@@ -29,8 +29,8 @@ gpu_only = pytest.mark.gpu_only
 # twice: the emulated backend takes attention cases of at most this many 64-row query tiles
 # (B * O * H * ceil(N / 64)) and sequence length, and element-wise cases of at most this many
 # elements; larger ones run on a GPU only.
-EMULATED_QUERY_TILES = 24
-EMULATED_SEQUENCE = 130
+EMULATED_QUERY_TILES = 600
+EMULATED_SEQUENCE = 320
 EMULATED_ELEMENTS = 100_000
 
 
