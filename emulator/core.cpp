@@ -14,6 +14,7 @@
 #include <ucontext.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -573,11 +574,24 @@ void run_grid(const void* kernel, dim3 grid, dim3 block, size_t dynamic_smem, co
     ~Reset() { g_run = nullptr; }
   } reset;
   const uint64_t blocks = static_cast<uint64_t>(grid.x) * grid.y * grid.z;
+  const uint64_t switches_before = g_switches;
+  const auto started = std::chrono::steady_clock::now();
   for (uint64_t i = 0; i < blocks; ++i) {
     const uint64_t b = r.reverse ? blocks - 1 - i : i;
     run_block(r, {static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
                   static_cast<unsigned>(b / (static_cast<uint64_t>(grid.x) * grid.y))});
     if (r.failed) throw EmulatorError(r.error);
+  }
+  // With KESTROVANE_EMULATOR_STATS=<path>, the cost of every launch on the model.
+  const char* stats = std::getenv("KESTROVANE_EMULATOR_STATS");
+  if (stats != nullptr && *stats != '\0') {
+    if (FILE* file = std::fopen(stats, "a")) {
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      std::fprintf(file, "%s\tblocks=%llu\tthreads=%llu\tswitches=%llu\tseconds=%.6f\n", info.name.c_str(),
+                   static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(blocks * threads),
+                   static_cast<unsigned long long>(g_switches - switches_before), seconds);
+      std::fclose(file);
+    }
   }
 }
 
