@@ -50,6 +50,8 @@ JOBS=${KESTROVANE_CHECK_JOBS:-$default_jobs}
 results="$out/results.tsv"
 : > "$results"
 EXTRA_ARGS=("$@")
+# The GPU suites on the real modules only: their emulated cases run in CI, on the CPU model.
+export KESTROVANE_BACKENDS=hopper
 : > "$out/tests.log"
 : > "$out/sanitize.log"
 mkdir -p "$tmp/parts"
