@@ -12,6 +12,7 @@
 #else
 #include <ATen/ops/empty.h>
 #include <ATen/ops/empty_like.h>
+#include <c10/cuda/CUDAException.h>
 #include <c10/cuda/CUDAGuard.h>
 #include <c10/cuda/CUDAStream.h>
 #endif
@@ -23,6 +24,7 @@ using DeviceGuard = kestrovane_emu::DeviceGuard;
 using kestrovane_emu::current_stream;
 using kestrovane_emu::empty;
 using kestrovane_emu::empty_like;
+using kestrovane_emu::cuda_status_check;
 #else
 // Makes a tensor's device current for the rest of the scope.
 using DeviceGuard = c10::cuda::CUDAGuard;
@@ -34,6 +36,11 @@ inline cudaStream_t current_stream(c10::DeviceIndex index = -1) {
 
 inline at::Tensor empty(at::IntArrayRef sizes, const at::TensorOptions& options) { return at::empty(sizes, options); }
 inline at::Tensor empty_like(const at::Tensor& like) { return at::empty_like(like); }
+
+// PyTorch's CUDA check of a runtime status: raises PyTorch's CUDA error for anything but success.
+inline void cuda_status_check(int32_t status, const char* file, const char* function, uint32_t line) {
+  c10::cuda::c10_cuda_check_implementation(status, file, function, line, true);
+}
 #endif
 
 }  // namespace kestrovane

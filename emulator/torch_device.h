@@ -51,4 +51,10 @@ inline at::Tensor empty_like(const at::Tensor& like) {
   return device_alias(poisoned(host), like.device());
 }
 
+// A failed runtime status raises as PyTorch's CUDA check words it; the model keeps no
+// device-side assertions to report with it.
+inline void cuda_status_check(int32_t status, const char* file, const char* function, uint32_t line) {
+  TORCH_CHECK(status == cudaSuccess, "CUDA error: ", cudaGetErrorString(static_cast<cudaError_t>(status)));
+}
+
 }  // namespace kestrovane_emu

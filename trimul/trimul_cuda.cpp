@@ -5,7 +5,6 @@
 // queues its kernel on the current stream of that device. Nothing here synchronises with
 // the GPU.
 #include <ATen/MemoryOverlap.h>
-#include <c10/cuda/CUDAException.h>
 #include <cuda_runtime_api.h>
 #include <torch/types.h>
 
@@ -34,7 +33,7 @@ using plan::ceil_div_positive;
 // launch is not reported as failed for it.
 void cuda_check(cudaError_t status, const char* fn, uint32_t line) {
   if (status != cudaSuccess) (void)cudaGetLastError();
-  c10::cuda::c10_cuda_check_implementation(static_cast<int32_t>(status), "trimul_cuda", fn, line, true);
+  kestrovane::cuda_status_check(static_cast<int32_t>(status), "trimul_cuda", fn, line);
 }
 
 // ---------------------------------------------------------------- validators
