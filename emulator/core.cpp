@@ -224,6 +224,10 @@ struct GridRun {
   std::vector<Rendezvous> warps;
   std::vector<Rendezvous> warpgroups;
   std::unordered_map<uint32_t, MBarrier> mbarriers;
+  // Block-scope __shared__ variables of functions the kernel calls (not of the kernel itself),
+  // placed after the dynamic region when a thread first takes their shared address.
+  std::vector<Symbol> late_statics;
+  std::vector<uint32_t> late_offsets;
   Fiber* current = nullptr;
   jmp_buf scheduler;
   std::string error;
@@ -396,6 +400,9 @@ struct WindowView final : SharedWindowView {
 void reset_window(GridRun& r) {
   std::memset(g_dynamic_window, kPoison, r.dynamic_bytes);
   for (const Symbol& s : r.kernel->statics) {
+    std::memset(reinterpret_cast<void*>(s.address), kPoison, s.size);
+  }
+  for (const Symbol& s : r.late_statics) {
     std::memset(reinterpret_cast<void*>(s.address), kPoison, s.size);
   }
 }
@@ -672,6 +679,25 @@ uint32_t shared_address(const void* pointer) {
     if (p >= base && p <= base + s.size) return offset + static_cast<uint32_t>(p - base);
     offset += static_cast<uint32_t>(s.size);
   }
+  for (size_t i = 0; i < r.late_statics.size(); ++i) {
+    const auto* base = reinterpret_cast<const uint8_t*>(r.late_statics[i].address);
+    if (p >= base && p <= base + r.late_statics[i].size) return r.late_offsets[i] + static_cast<uint32_t>(p - base);
+  }
+  // A function-scope static (mangled _ZZ...) that a device function of the kernel declares.
+  for (const Symbol& o : own_symbols().objects) {
+    const auto* base = reinterpret_cast<const uint8_t*>(o.address);
+    if (p < base || p >= base + o.size) continue;
+    if (o.name.compare(0, 3, "_ZZ") != 0) break;
+    uint32_t end = r.dynamic_offset + r.dynamic_bytes;
+    if (!r.late_statics.empty()) end = r.late_offsets.back() + static_cast<uint32_t>(r.late_statics.back().size);
+    const uint32_t at = align_up(end, 16);
+    if (static_cast<uint64_t>(at) + o.size + r.kernel->static_bytes > kMaxDynamicWindow + 0ull) {
+      fail("static shared variables past the block's shared-memory limit");
+    }
+    r.late_statics.push_back(o);
+    r.late_offsets.push_back(at);
+    return at + static_cast<uint32_t>(p - base);
+  }
   fail("a generic address outside the block's shared window was converted to a shared address");
 }
 
@@ -692,6 +718,12 @@ uint8_t* shared_pointer(uint32_t address, uint32_t bytes, uint32_t align) {
     offset = align_up(offset, 16);
     if (address >= offset && end <= offset + s.size) return reinterpret_cast<uint8_t*>(s.address) + (address - offset);
     offset += static_cast<uint32_t>(s.size);
+  }
+  for (size_t i = 0; i < r.late_statics.size(); ++i) {
+    const uint32_t start = r.late_offsets[i];
+    if (address >= start && end <= start + r.late_statics[i].size) {
+      return reinterpret_cast<uint8_t*>(r.late_statics[i].address) + (address - start);
+    }
   }
   std::snprintf(what, sizeof what, "shared access of %u bytes at 0x%x outside the block's shared window", bytes,
                 address);
