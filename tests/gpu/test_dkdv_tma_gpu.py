@@ -1,7 +1,8 @@
-"""The TMA + wgmma dK/dV kernels (head dimensions 16, 32 and 64) on a Hopper GPU, through both
-entries: the float64 reference of tests/support/dkdv_reference.py over one tile, two tiles,
-the barrier parity wrap and sequence tails; agreement with the cp.async kernels run on the
-same inputs through a test-only module; bit-identical reruns; the dispatch's family choice."""
+"""The TMA + wgmma dK/dV kernels (head dimensions 16, 32 and 64) on a Hopper GPU or its emulated
+twin, through both entries: the float64 reference of tests/support/dkdv_reference.py over one
+tile, two tiles, the barrier parity wrap and sequence tails; agreement with the cp.async kernels
+run on the same inputs through a test-only module (built for the GPU only); bit-identical
+reruns; the dispatch's family choice."""
 import importlib
 import re
 
@@ -10,9 +11,8 @@ import torch
 
 from dkdv_reference import (assert_reruns_bit_identical, check_entries, exact_sum_inputs, fold, make_inputs, reference,
                             run)
-from harness import assert_bit_identical, case_marks, load, requires_hopper
-
-pytestmark = requires_hopper
+from backend import gpu_only
+from harness import assert_bit_identical, case_marks
 
 TIERS = (16, 32, 64)
 # query tiles: 1 (N <= 32, no prefetch), 2 (N = 40, 64: the second buffer's first phase),
@@ -21,6 +21,8 @@ SEQUENCES = (1, 32, 40, 64, 65, 96, 129)
 # the smallest cases, and five query tiles (buffers refilled after other warps read them)
 SANITIZED = {(16, 40, False), (64, 65, False), (32, 129, False)}
 SMOKE = {(16, 40, False)}
+# O = N = 64 at tiers 32 and 64 (256 (b, o) slices): too large for the emulated twin
+EMULATED_TOO_LARGE = {(32, 64, True), (64, 64, True)}
 
 
 def forced():
@@ -50,26 +52,30 @@ def assert_agrees_with_the_cp_async_path(tma, mma, ref):
 
 # O = N (SquarePair) over a key-block tail (N = 40) and over one whole key block (N = 64, SeqTail -1)
 CASES = [pytest.param(D, N, False, marks=case_marks((D, N, False), sanitize=SANITIZED, smoke=SMOKE))
-         for D in TIERS for N in SEQUENCES] + [(D, N, True) for D in TIERS for N in (40, 64)]
+         for D in TIERS for N in SEQUENCES]
+CASES += [pytest.param(D, N, True, marks=case_marks((D, N, True), gpu_only=EMULATED_TOO_LARGE))
+          for D in TIERS for N in (40, 64)]
 
 
 @pytest.mark.parametrize("D, N, square", CASES)
-def test_tma_path(D, N, square):
+def test_tma_path(backend, D, N, square):
     B, O, H = 2, (N if square else 3), 2
-    inputs = make_inputs(B, O, H, N, D, seed=2000 * D + N)
-    ref, out = check_entries(inputs)
-    mma = run(inputs, ref, delta_true=True, forced=forced())
-    assert_agrees_with_the_cp_async_path(out, mma, ref)
+    inputs = make_inputs(B, O, H, N, D, seed=2000 * D + N, device=backend.device)
+    ref, out = check_entries(inputs, backend)
+    if backend.name == "hopper":  # the test-only cp.async module has no emulated twin
+        mma = run(inputs, ref, delta_true=True, forced=forced())
+        assert_agrees_with_the_cp_async_path(out, mma, ref)
 
 
+@gpu_only  # the test-only cp.async module is built for the GPU only
 @pytest.mark.parametrize("D", TIERS)
 @pytest.mark.parametrize("N", [40, 129])
-def test_bit_identical_to_the_cp_async_path_on_exact_sums(D, N):
+def test_bit_identical_to_the_cp_async_path_on_exact_sums(backend, D, N):
     # With S and dP exact, both families see the same scores, P and dS bits and accumulate dK
     # and dV through the same mma.sync sequence, so nothing may differ.
-    inputs = exact_sum_inputs(2, 3, 2, N, D, seed=3000 * D + N)
+    inputs = exact_sum_inputs(2, 3, 2, N, D, seed=3000 * D + N, device=backend.device)
     ref = reference(*inputs)
-    tma = run(inputs, ref, delta_true=True)
+    tma = run(inputs, ref, delta_true=True, backend=backend)
     mma = run(inputs, ref, delta_true=True, forced=forced())
     for name in ("dk", "dv", "partials"):
         assert_bit_identical(tma[name], mma[name], name)
@@ -77,11 +83,12 @@ def test_bit_identical_to_the_cp_async_path_on_exact_sums(D, N):
     assert_bit_identical(tma["delta_true"].view(-1), fold(mma["partials"]).view(-1), "delta_true")
 
 
+@gpu_only  # full-device scale
 @pytest.mark.parametrize("D", TIERS)
-def test_reruns_at_scale_are_bit_identical(D):
+def test_reruns_at_scale_are_bit_identical(backend, D):
     # 64 (b, o) slices of 4 heads, N = 300: five key blocks (the last a tail) of ten query
     # tiles, 1280 blocks, several waves on every SM of the device.
-    assert_reruns_bit_identical(make_inputs(1, 64, 4, 300, D, seed=13))
+    assert_reruns_bit_identical(make_inputs(1, 64, 4, 300, D, seed=13, device=backend.device), backend=backend)
 
 
 KERNEL = re.compile(r"kestrovane_triangle_dkdv(?:_delta_true)?_kernel")
@@ -99,20 +106,21 @@ def uses_tma(name):
 @pytest.mark.parametrize("D, tma", [(16, True), (32, True), (64, True), (8, False), (24, False), (40, False),
                                     (128, False)])
 @pytest.mark.parametrize("delta_true", [False, True])
-def test_dispatch_picks_the_tma_family_for_its_tiers(D, tma, delta_true):
-    inputs = make_inputs(1, 2, 1, 64, D, seed=1, masked=False)
+@gpu_only  # profiler
+def test_dispatch_picks_the_tma_family_for_its_tiers(backend, D, tma, delta_true):
+    inputs = make_inputs(1, 2, 1, 64, D, seed=1, masked=False, device=backend.device)
     q = inputs[0]
-    rows = torch.zeros(1, 2, 1, 64, device="cuda")
+    rows = torch.zeros(1, 2, 1, 64, device=backend.device)
     dk, dv = torch.empty_like(q), torch.empty_like(q)
     args = [*inputs[:4], rows, rows, *inputs[4:], dk, dv]
-    m = load("dkdv")
+    m = backend.load("dkdv")
     with torch.profiler.profile(activities=[torch.profiler.ProfilerActivity.CUDA]) as prof:
         if delta_true:
-            m.kestrovane_triangle_dkdv_delta_true_out(*args, torch.empty(128, device="cuda"),
-                                                      torch.empty(1, 2, 1, 64, device="cuda"))
+            m.kestrovane_triangle_dkdv_delta_true_out(*args, torch.empty(128, device=backend.device),
+                                                      torch.empty(1, 2, 1, 64, device=backend.device))
         else:
             m.kestrovane_triangle_dkdv_out(*args)
-        torch.cuda.synchronize()
+        backend.synchronize()
     names = [e.name for e in prof.events() if KERNEL.search(e.name)]
     if not names:
         pytest.skip("the profiler recorded no kernels")

@@ -1,4 +1,4 @@
-"""dQ/dBias and the broadcast dBias reduction on a Hopper GPU, against a float64 reference
+"""dQ/dBias and the broadcast dBias reduction on a Hopper GPU or its emulated twin, against a float64 reference
 with the kernels' rounding points (tests/support/dq_reference.py)."""
 import importlib
 
@@ -7,9 +7,8 @@ import torch
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, make_inputs, reference
 from dq_reference import broadcast_fold, dq_arguments, dq_reference, free_stats, left_fold_fp32, run_dq
-from harness import BF16, F32, assert_runs_bit_identical, case_marks, load, on_side_stream, requires_hopper
-
-pytestmark = requires_hopper
+from backend import gpu_only
+from harness import BF16, F32, assert_runs_bit_identical, case_marks, on_side_stream
 
 
 def host():
@@ -57,9 +56,16 @@ SHORT_WAVES = [
 ]
 SANITIZE = {(8, 1, 5, 1000), (16, 32, 6, 32)}
 SMOKE = {(8, 1, 5, 1000), (16, 32, 6, 32), (8, 64, 6, 64)}  # one case per lane
-PARAMS = [pytest.param(*case, 2, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE),
+# Cases that take the emulated twin well over 3 s (every plan is a call, each run twice): on a GPU
+# only. Each lane and tier keeps emulated cases, square ones included, and the warpgroup row of
+# SHORT_WAVES keeps the short last waves.
+EMULATED_TOO_LARGE = {(8, 100, 100, 40), (16, 129, 5, 32), (40, 100, 6, 40), (64, 129, 129, 64), (72, 100, 5, 64),
+                      (72, 33, 6, 32), (128, 64, 6, 32), (128, 64, 64, 64), (128, 129, 1, 200), (48, 96, 9, 32),
+                      (40, 100, 9, 40)}
+PARAMS = [pytest.param(*case, 2, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE, gpu_only=EMULATED_TOO_LARGE),
                        id="D{}-N{}-O{}-slab{}".format(*case)) for case in CASES]
-PARAMS += [pytest.param(*case, 3, id="D{}-N{}-O{}-slab{}-B3".format(*case)) for case in SHORT_WAVES]
+PARAMS += [pytest.param(*case, 3, marks=case_marks(case, gpu_only=EMULATED_TOO_LARGE),
+                        id="D{}-N{}-O{}-slab{}-B3".format(*case)) for case in SHORT_WAVES]
 
 
 def other_plans(D, N, O, slab_rows, B):
@@ -81,13 +87,13 @@ def other_plans(D, N, O, slab_rows, B):
 
 
 @pytest.mark.parametrize("D, N, O, slab_rows, B", PARAMS)
-def test_gradients_match_the_reference_under_every_plan(D, N, O, slab_rows, B):
+def test_gradients_match_the_reference_under_every_plan(backend, D, N, O, slab_rows, B):
     H = 2
-    inputs = make_inputs(B, O, H, N, D, seed=100 * D + N + O)
+    inputs = make_inputs(B, O, H, N, D, seed=100 * D + N + O, device=backend.device)
     ref = reference(*inputs)
     expected = dq_reference(inputs, ref)
     plans = other_plans(D, N, O, slab_rows, B)
-    first = run_dq(inputs, ref, *plans[0])
+    first = run_dq(inputs, ref, *plans[0], backend=backend)
     assert_within(first["dq"], expected["dq"], expected["dq_bound"], "dQ")
     assert_within(first["dbias"], expected["dbias"], expected["dbias_bound"], "dBias")
     # masked keys and fully masked rows contribute nothing
@@ -99,7 +105,7 @@ def test_gradients_match_the_reference_under_every_plan(D, N, O, slab_rows, B):
     assert (first["dq"][fully_masked] == 0).all()
     # within one lane no plan changes a bit of either output
     for plan in plans[1:]:
-        again = run_dq(inputs, ref, *plan)
+        again = run_dq(inputs, ref, *plan, backend=backend)
         assert_bit_identical(again["dbias"], first["dbias"], f"dBias under plan {plan}")
         assert_bit_identical(again["dq"], first["dq"], f"dQ under plan {plan}")
 
@@ -115,15 +121,17 @@ FINALIZER_CASES = [
 ]
 
 
-@pytest.mark.parametrize("D, N, O, B, groups_per_wave, batches_per_wave", FINALIZER_CASES)
-def test_finalizer_is_the_left_fold_of_the_workspace_partials(D, N, O, B, groups_per_wave, batches_per_wave):
+@pytest.mark.parametrize("D, N, O, B, groups_per_wave, batches_per_wave", [
+    pytest.param(*case, marks=case_marks(case, gpu_only={(24, 128, 6, 3, 1, 2)})) for case in FINALIZER_CASES])
+def test_finalizer_is_the_left_fold_of_the_workspace_partials(backend, D, N, O, B, groups_per_wave,
+                                                             batches_per_wave):
     H = 3
-    inputs = make_inputs(B, O, H, N, D, seed=D + N)
+    inputs = make_inputs(B, O, H, N, D, seed=D + N, device=backend.device)
     ref = reference(*inputs)
     expected = dq_reference(inputs, ref)
     groups = -(-O // 4)
     # one wave holds every group of every batch and row: the workspace keeps its partials
-    out = run_dq(inputs, ref, N, groups, B)
+    out = run_dq(inputs, ref, N, groups, B, backend=backend)
     slots = out["workspace"].view(groups, B, H, N, N)
     partials = slots.transpose(0, 1).float()
     assert_within(partials, expected["partials"], expected["partials_bound"], "group partials")
@@ -133,7 +141,7 @@ def test_finalizer_is_the_left_fold_of_the_workspace_partials(D, N, O, B, groups
     # In waves (the last group wave of each batch wave and the last batch wave shorter) each
     # later group wave's finalizer continues the fold that the earlier ones stored: the same
     # bits, and the last wave's partials lie in the first slots of the plan's workspace.
-    waved = run_dq(inputs, ref, N, groups_per_wave, batches_per_wave)
+    waved = run_dq(inputs, ref, N, groups_per_wave, batches_per_wave, backend=backend)
     assert_bit_identical(waved["dbias"], out["dbias"], "dBias folded over group waves")
     g0 = (groups - 1) // groups_per_wave * groups_per_wave
     b0 = (B - 1) // batches_per_wave * batches_per_wave
@@ -141,24 +149,29 @@ def test_finalizer_is_the_left_fold_of_the_workspace_partials(D, N, O, B, groups
     assert_bit_identical(last, slots[g0:, b0:], "partials of the last wave")
 
 
-@pytest.mark.parametrize("D, N, O, slab_rows", [(16, 40, 9, 32), (64, 129, 6, 64), (128, 96, 5, 32)])
-def test_reruns_are_bit_identical(D, N, O, slab_rows):
-    inputs = make_inputs(2, O, 3, N, D, seed=7)
+@pytest.mark.parametrize("D, N, O, slab_rows", [
+    (16, 40, 9, 32),
+    pytest.param(64, 129, 6, 64, marks=gpu_only),   # too large for the emulated twin
+    pytest.param(128, 96, 5, 32, marks=gpu_only),
+])
+def test_reruns_are_bit_identical(backend, D, N, O, slab_rows):
+    inputs = make_inputs(2, O, 3, N, D, seed=7, device=backend.device)
     ref = reference(*inputs)
-    first = run_dq(inputs, ref, slab_rows, 1, 1, extra_workspace=100)
+    first = run_dq(inputs, ref, slab_rows, 1, 1, extra_workspace=100, backend=backend)
     for _ in range(2):
-        again = run_dq(inputs, ref, slab_rows, 1, 1, extra_workspace=100)
+        again = run_dq(inputs, ref, slab_rows, 1, 1, extra_workspace=100, backend=backend)
         for name in ("dq", "dbias"):
             assert_bit_identical(again[name], first[name], name)
 
 
 @pytest.mark.slow
+@gpu_only  # full-device scale
 @pytest.mark.parametrize("N, H, D, slab_rows, lane", [
     (8, 1, 16, 8, "general"),         # one query tile, one head
     (40, 3, 8, 40, "general"),        # two query tiles (the second partial), three heads
     (96, 3, 8, 64, "exact_tiles"),    # slabs of two query tiles and one, three heads
 ])
-def test_grid_orientation_does_not_change_results(N, H, D, slab_rows, lane):
+def test_grid_orientation_does_not_change_results(backend, N, H, D, slab_rows, lane):
     # 65536 (group, batch) pairs in one wave put them on grid x and the query tiles on z;
     # 65535 per wave keeps the first wave's pairs on z. Head and tile counts differ, so a tile
     # index read from the head's axis leaves rows unwritten.
@@ -167,26 +180,26 @@ def test_grid_orientation_does_not_change_results(N, H, D, slab_rows, lane):
     for groups_per_wave, tiles_on_x in ((65536, False), (65535, True)):
         first = host().waves(N, O, H, B, slab_rows, groups_per_wave, 1, lane == "exact_tiles", limit=1)[0][0]
         assert first["query_tiles_on_x"] == tiles_on_x and first["grid"][1] == H
-    inputs = make_inputs(B, O, H, N, D, seed=3, masked=False)
-    stats = free_stats(B, O, H, N, seed=4)
-    wide = run_dq(inputs, stats, slab_rows, 65536, 1)
-    narrow = run_dq(inputs, stats, slab_rows, 65535, 1)
+    inputs = make_inputs(B, O, H, N, D, seed=3, masked=False, device=backend.device)
+    stats = free_stats(B, O, H, N, seed=4, device=backend.device)
+    wide = run_dq(inputs, stats, slab_rows, 65536, 1, backend=backend)
+    narrow = run_dq(inputs, stats, slab_rows, 65535, 1, backend=backend)
     assert_bit_identical(wide["dq"], narrow["dq"], "dQ")
     assert_bit_identical(wide["dbias"], narrow["dbias"], "dBias")
 
 
-def test_exact_tiles_lane_refuses_a_partial_slab_before_writing():
+def test_exact_tiles_lane_refuses_a_partial_slab_before_writing(backend):
     B, O, H, N, D = 1, 4, 1, 128, 64
-    inputs = make_inputs(B, O, H, N, D, seed=9)
+    inputs = make_inputs(B, O, H, N, D, seed=9, device=backend.device)
     ref = reference(*inputs)
-    out_dq = torch.full((B, O, H, N, D), float("nan"), device="cuda", dtype=BF16)
-    out_dbias = torch.full((B, 1, H, N, N), float("nan"), device="cuda", dtype=F32)
-    workspace = torch.empty(H * 48 * N, device="cuda", dtype=BF16)
+    out_dq = torch.full((B, O, H, N, D), float("nan"), device=backend.device, dtype=BF16)
+    out_dbias = torch.full((B, 1, H, N, N), float("nan"), device=backend.device, dtype=F32)
+    workspace = torch.empty(H * 48 * N, device=backend.device, dtype=BF16)
     q, k, v, d_output, mask, bias = inputs
     with pytest.raises(RuntimeError, match="exact-tiles lane requires query rows in full blocks"):
-        load("dq_dbias").kestrovane_triangle_dq_dbias_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias,
-                                                          out_dq, out_dbias, workspace, 48, 1, 1)
-    torch.cuda.synchronize()
+        backend.load("dq_dbias").kestrovane_triangle_dq_dbias_out(q, k, v, d_output, ref["lse"], ref["delta"], mask,
+                                                                  bias, out_dq, out_dbias, workspace, 48, 1, 1)
+    backend.synchronize()
     assert out_dq.isnan().all() and out_dbias.isnan().all()
 
 
@@ -195,29 +208,30 @@ def test_exact_tiles_lane_refuses_a_partial_slab_before_writing():
     ([2, 3, 2], [2, 1, 2]),  # bias strides (2, 2, 1): the outer bias dimension steps by 2
     pytest.param([5], [], marks=[pytest.mark.sanitize, pytest.mark.smoke]),
 ])
-def test_broadcast_reduction_is_the_fixed_fold(target, bias_prefix):
+def test_broadcast_reduction_is_the_fixed_fold(backend, target, bias_prefix):
     H, N = 3, 37
     T = 1
     for size in target:
         T *= size
-    g = torch.Generator(device="cuda").manual_seed(T)
+    device = backend.device
+    g = torch.Generator(device=device).manual_seed(T)
     # wide magnitudes, so that the order and the BF16 rounding of each term both matter
-    per_batch = torch.randn(T, 1, H, N, N, device="cuda", generator=g) * torch.exp2(
-        torch.randint(-12, 12, (T, 1, H, N, N), device="cuda", generator=g).float())
-    out = torch.full(list(bias_prefix) + [1, H, N, N], float("nan"), device="cuda", dtype=BF16)
-    load("dq_dbias").kestrovane_reduce_broadcast_dbias_out(per_batch, out, target, bias_prefix)
-    torch.cuda.synchronize()
+    per_batch = torch.randn(T, 1, H, N, N, device=device, generator=g) * torch.exp2(
+        torch.randint(-12, 12, (T, 1, H, N, N), device=device, generator=g).float())
+    out = torch.full(list(bias_prefix) + [1, H, N, N], float("nan"), device=device, dtype=BF16)
+    backend.load("dq_dbias").kestrovane_reduce_broadcast_dbias_out(per_batch, out, target, bias_prefix)
+    backend.synchronize()
     assert_bit_identical(out.cpu(), broadcast_fold(per_batch, target, bias_prefix), "broadcast dBias")
 
 
-def test_per_batch_dbias_reduces_onto_a_shared_bias():
+def test_per_batch_dbias_reduces_onto_a_shared_bias(backend):
     B, O, H, N, D = 3, 5, 2, 40, 32
-    inputs = make_inputs(B, O, H, N, D, seed=21)
+    inputs = make_inputs(B, O, H, N, D, seed=21, device=backend.device)
     ref = reference(*inputs)
-    out = run_dq(inputs, ref, 32, 2, 3)
-    shared = torch.empty(1, 1, H, N, N, device="cuda", dtype=BF16)
-    load("dq_dbias").kestrovane_reduce_broadcast_dbias_out(out["dbias"], shared, [B], [1])
-    torch.cuda.synchronize()
+    out = run_dq(inputs, ref, 32, 2, 3, backend=backend)
+    shared = torch.empty(1, 1, H, N, N, device=backend.device, dtype=BF16)
+    backend.load("dq_dbias").kestrovane_reduce_broadcast_dbias_out(out["dbias"], shared, [B], [1])
+    backend.synchronize()
     assert_bit_identical(shared.cpu(), broadcast_fold(out["dbias"], [B], [1]), "shared bias gradient")
 
 
@@ -225,43 +239,45 @@ def test_per_batch_dbias_reduces_onto_a_shared_bias():
 # batch) pairs = 256 blocks and every finalizer 2048 blocks, over all 132 SMs of an H100; two
 # group waves per slab, so the finalizer also continues folds. The per-batch dBias is then
 # reduced onto a bias shared by the batch (1024 blocks).
+@gpu_only  # full-device scale
 @pytest.mark.parametrize("D, N, O, plan, lane", [
     (128, 256, 32, (256, 4, 2), "exact_tiles"),
     (40, 250, 32, (250, 4, 2), "general"),
 ])
-def test_reruns_at_full_occupancy_are_bit_identical(D, N, O, plan, lane):
+def test_reruns_at_full_occupancy_are_bit_identical(backend, D, N, O, plan, lane):
     B, H = 2, 4
     assert lane_of(D, N, plan[0]) == lane
-    inputs = make_inputs(B, O, H, N, D, seed=D + N)
-    stats = free_stats(B, O, H, N, seed=5)
-    module = load("dq_dbias")
+    inputs = make_inputs(B, O, H, N, D, seed=D + N, device=backend.device)
+    stats = free_stats(B, O, H, N, seed=5, device=backend.device)
+    module = backend.load("dq_dbias")
 
     def run():
-        out = run_dq(inputs, stats, *plan)
-        shared = torch.full((1, 1, H, N, N), float("nan"), device="cuda", dtype=BF16)
+        out = run_dq(inputs, stats, *plan, backend=backend)
+        shared = torch.full((1, 1, H, N, N), float("nan"), device=backend.device, dtype=BF16)
         module.kestrovane_reduce_broadcast_dbias_out(out["dbias"], shared, [B], [1])
-        torch.cuda.synchronize()
+        backend.synchronize()
         return dict(out, shared=shared)
 
     assert_runs_bit_identical(run, runs=20, what=f"{lane} rerun")
 
 
+@gpu_only  # streams
 @pytest.mark.parametrize("D, N, slab_rows, lane", [
     (16, 64, 32, "exact_tiles"), (40, 100, 40, "general"), (32, 128, 64, "warpgroup"),
 ])
-def test_runs_on_the_current_stream(D, N, slab_rows, lane):
+def test_runs_on_the_current_stream(backend, D, N, slab_rows, lane):
     B, O, H = 2, 5, 2
     assert lane_of(D, N, slab_rows) == lane
-    inputs = make_inputs(B, O, H, N, D, seed=D + N + 11)
+    inputs = make_inputs(B, O, H, N, D, seed=D + N + 11, device=backend.device)
     ref = reference(*inputs)
     plan = (slab_rows, 1, B)
-    expected = run_dq(inputs, ref, *plan)
-    module = load("dq_dbias")
+    expected = run_dq(inputs, ref, *plan, backend=backend)
+    module = backend.load("dq_dbias")
 
     def launch():
         args, _ = dq_arguments(inputs, ref, plan)
         module.kestrovane_triangle_dq_dbias_out(*args)
-        shared = torch.full((1, 1, H, N, N), float("nan"), device="cuda", dtype=BF16)
+        shared = torch.full((1, 1, H, N, N), float("nan"), device=backend.device, dtype=BF16)
         module.kestrovane_reduce_broadcast_dbias_out(args[9], shared, [B], [1])
         return dict(dq=args[8], dbias=args[9], shared=shared)
 

@@ -1,4 +1,4 @@
-"""The warpgroup (wgmma) lane of dQ/dBias on a Hopper GPU: the float64 reference with the
+"""The warpgroup (wgmma) lane of dQ/dBias on a Hopper GPU or its emulated twin: the float64 reference with the
 kernels' rounding points (tests/support/dq_reference.py), agreement with the exact-tiles lane
 on the same inputs, bit-identical outputs under every plan of the lane and on reruns, and both
 grid orientations.
@@ -12,9 +12,8 @@ import pytest
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, exact_sum_inputs, make_inputs, reference
 from dq_reference import dq_reference, free_stats, run_dq
-from harness import assert_runs_bit_identical, case_marks, requires_hopper
-
-pytestmark = requires_hopper
+from backend import gpu_only
+from harness import assert_runs_bit_identical, case_marks
 
 B, H, BATCHES_PER_WAVE = 3, 2, 2  # batch waves of 2 and 1 elements
 
@@ -44,7 +43,10 @@ CASES = [
 ]
 SANITIZE = {(8, 64, 1, 64)}
 SMOKE = {(8, 64, 1, 64), (40, 64, 6, 128)}
-PARAMS = [pytest.param(*case, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE),
+# square pairs over 128 rows and N = 192 over five or six outer rows take the emulated twin far
+# over 3 s (every plan is a call, each run twice): on a GPU only
+EMULATED_TOO_LARGE = {(32, 128, 128, 128), (40, 128, 128, 64), (8, 192, 6, 256), (64, 192, 5, 64), (24, 192, 5, 128)}
+PARAMS = [pytest.param(*case, marks=case_marks(case, sanitize=SANITIZE, smoke=SMOKE, gpu_only=EMULATED_TOO_LARGE),
                        id="D{}-N{}-O{}-slab{}".format(*case)) for case in CASES]
 
 
@@ -87,19 +89,19 @@ def assert_close_to_the_exact_tiles_lane(wg, exact, expected):
 
 
 @pytest.mark.parametrize("D, N, O, slab_rows", PARAMS)
-def test_warpgroup_lane(D, N, O, slab_rows):
-    inputs = make_inputs(B, O, H, N, D, seed=1000 * D + N + O)
+def test_warpgroup_lane(backend, D, N, O, slab_rows):
+    inputs = make_inputs(B, O, H, N, D, seed=1000 * D + N + O, device=backend.device)
     ref = reference(*inputs)
     expected = dq_reference(inputs, ref)
     plans = lane_plans(D, N, O, slab_rows)
-    first = run_dq(inputs, ref, *plans[0])
+    first = run_dq(inputs, ref, *plans[0], backend=backend)
     check_against_the_reference(inputs, ref, expected, first)
     for plan in plans[1:]:
-        again = run_dq(inputs, ref, *plan)
+        again = run_dq(inputs, ref, *plan, backend=backend)
         assert_bit_identical(again["dbias"], first["dbias"], f"dBias under plan {plan}")
         assert_bit_identical(again["dq"], first["dq"], f"dQ under plan {plan}")
     assert lane_of(D, N, 32) == "exact_tiles"
-    exact = run_dq(inputs, ref, 32, -(-O // 4), BATCHES_PER_WAVE)
+    exact = run_dq(inputs, ref, 32, -(-O // 4), BATCHES_PER_WAVE, backend=backend)
     assert_close_to_the_exact_tiles_lane(first, exact, expected)
 
 
@@ -111,36 +113,36 @@ def test_warpgroup_lane(D, N, O, slab_rows):
     ((2, 6, 2, 128, 40), (64, 2, 2)),
     ((1, 64, 1, 64, 24), (64, 16, 1)),
 ], ids=["D40-N128-O6-plan64x2x2", "D24-N64-O64-plan64x16x1"])
-def test_one_plan(shape, plan):
+def test_one_plan(backend, shape, plan):
     Bs, O, Hs, N, D = shape
     assert lane_of(D, N, plan[0]) == "warpgroup"
-    inputs = make_inputs(Bs, O, Hs, N, D, seed=D + N + O)
+    inputs = make_inputs(Bs, O, Hs, N, D, seed=D + N + O, device=backend.device)
     ref = reference(*inputs)
-    check_against_the_reference(inputs, ref, dq_reference(inputs, ref), run_dq(inputs, ref, *plan))
+    check_against_the_reference(inputs, ref, dq_reference(inputs, ref), run_dq(inputs, ref, *plan, backend=backend))
 
 
 @pytest.mark.parametrize("D, N, O", [(16, 64, 6), (32, 128, 5), (64, 192, 1)])
-def test_dbias_matches_the_exact_tiles_lane_on_exact_sums(D, N, O):
+def test_dbias_matches_the_exact_tiles_lane_on_exact_sums(backend, D, N, O):
     # With S and dP exact whatever order an MMA step adds in, both lanes form the same P and dS
     # bits from the shared score rule and fold them in the same tree and group order, so dBias
     # may not differ at all; dQ still goes through each lane's own product order.
-    inputs = exact_sum_inputs(B, O, H, N, D, seed=4000 * D + N + O)
+    inputs = exact_sum_inputs(B, O, H, N, D, seed=4000 * D + N + O, device=backend.device)
     ref = reference(*inputs)
     expected = dq_reference(inputs, ref)
     assert lane_of(D, N, 64) == "warpgroup" and lane_of(D, N, 32) == "exact_tiles"
-    wg = run_dq(inputs, ref, 64, -(-O // 4), BATCHES_PER_WAVE)
-    exact = run_dq(inputs, ref, 32, -(-O // 4), BATCHES_PER_WAVE)
+    wg = run_dq(inputs, ref, 64, -(-O // 4), BATCHES_PER_WAVE, backend=backend)
+    exact = run_dq(inputs, ref, 32, -(-O // 4), BATCHES_PER_WAVE, backend=backend)
     assert_bit_identical(wg["dbias"], exact["dbias"], "dBias")
     assert_close_to_the_exact_tiles_lane(wg, exact, expected)
 
 
 @pytest.mark.parametrize("D, N, O", [(16, 64, 6), (32, 128, 5), (64, 192, 1)])
-def test_reruns_are_bit_identical(D, N, O):
-    inputs = make_inputs(B, O, H, N, D, seed=17)
+def test_reruns_are_bit_identical(backend, D, N, O):
+    inputs = make_inputs(B, O, H, N, D, seed=17, device=backend.device)
     ref = reference(*inputs)
-    first = run_dq(inputs, ref, 64, 1, BATCHES_PER_WAVE, extra_workspace=100)
+    first = run_dq(inputs, ref, 64, 1, BATCHES_PER_WAVE, extra_workspace=100, backend=backend)
     for _ in range(2):
-        again = run_dq(inputs, ref, 64, 1, BATCHES_PER_WAVE, extra_workspace=100)
+        again = run_dq(inputs, ref, 64, 1, BATCHES_PER_WAVE, extra_workspace=100, backend=backend)
         for name in ("dq", "dbias", "workspace"):
             assert_bit_identical(again[name], first[name], name)
 
@@ -148,20 +150,23 @@ def test_reruns_are_bit_identical(D, N, O):
 # B = 2, H = 8, O = 32 and slab_rows = N = 256: each leaf wave is 4 query blocks x 8 heads x 8
 # (group, batch) pairs = 256 blocks of one per SM, over all 132 SMs of an H100 twice; two group
 # waves, so the finalizer also continues folds.
-def test_reruns_at_full_occupancy_are_bit_identical():
+@gpu_only  # full-device scale
+def test_reruns_at_full_occupancy_are_bit_identical(backend):
     Bs, O, Hs, N, D = 2, 32, 8, 256, 64
     assert lane_of(D, N, N) == "warpgroup"
-    inputs = make_inputs(Bs, O, Hs, N, D, seed=19)
-    stats = free_stats(Bs, O, Hs, N, seed=20)
-    assert_runs_bit_identical(lambda: run_dq(inputs, stats, N, 4, 2), runs=20, what="warpgroup rerun")
+    inputs = make_inputs(Bs, O, Hs, N, D, seed=19, device=backend.device)
+    stats = free_stats(Bs, O, Hs, N, seed=20, device=backend.device)
+    assert_runs_bit_identical(lambda: run_dq(inputs, stats, N, 4, 2, backend=backend), runs=20,
+                              what="warpgroup rerun")
 
 
 @pytest.mark.slow
+@gpu_only  # full-device scale
 @pytest.mark.parametrize("N, Ho, D, slab_rows", [
     (64, 1, 16, 64),     # one query block, one head
     (128, 3, 8, 128),    # two query blocks, three heads
 ])
-def test_grid_orientation_does_not_change_results(N, Ho, D, slab_rows):
+def test_grid_orientation_does_not_change_results(backend, N, Ho, D, slab_rows):
     # 65536 (group, batch) pairs in one wave put them on grid x; 65535 per wave keeps the first
     # wave's pairs on z (and the second wave's single pair too). Head and block counts differ, so
     # a block index read from the head's axis leaves rows unwritten.
@@ -170,10 +175,10 @@ def test_grid_orientation_does_not_change_results(N, Ho, D, slab_rows):
     for groups_per_wave, blocks_on_x in ((65536, False), (65535, True)):
         first, failure = wg_host.first_wave(N, O, Ho, Bo, slab_rows, groups_per_wave, 1)
         assert failure == "" and first["query_tiles_on_x"] == blocks_on_x and first["grid"][1] == Ho
-    inputs = make_inputs(Bo, O, Ho, N, D, seed=5, masked=False)
-    stats = free_stats(Bo, O, Ho, N, seed=6)
+    inputs = make_inputs(Bo, O, Ho, N, D, seed=5, masked=False, device=backend.device)
+    stats = free_stats(Bo, O, Ho, N, seed=6, device=backend.device)
     assert lane_of(D, N, slab_rows) == "warpgroup"
-    wide = run_dq(inputs, stats, slab_rows, 65536, 1)
-    narrow = run_dq(inputs, stats, slab_rows, 65535, 1)
+    wide = run_dq(inputs, stats, slab_rows, 65536, 1, backend=backend)
+    narrow = run_dq(inputs, stats, slab_rows, 65535, 1, backend=backend)
     assert_bit_identical(wide["dq"], narrow["dq"], "dQ")
     assert_bit_identical(wide["dbias"], narrow["dbias"], "dBias")

@@ -1,4 +1,4 @@
-"""The single-reconstruction backward on a Hopper GPU: all four gradients against the float64
+"""The single-reconstruction backward on a Hopper GPU or its emulated twin: all four gradients against the float64
 reference (tests/support/sr_reference.py), the key-block fold of the dQ partials, bit-identical
 outputs for every plan and on reruns, agreement with the two-pass path, guarded outputs and
 scratch, and the launch failure of a head count past grid y."""
@@ -9,10 +9,9 @@ import torch
 
 from dkdv_reference import assert_bit_identical, assert_within, make_inputs
 from dq_reference import free_stats
-from harness import BF16, F32, assert_runs_bit_identical, load, on_side_stream, requires_hopper
+from backend import gpu_only
+from harness import BF16, F32, assert_runs_bit_identical, on_side_stream
 from sr_reference import check_sr, guarded, run_sr, sr_arguments, sr_reference
-
-pytestmark = requires_hopper
 
 HEAD_DIMS = (8, 16, 32, 40, 64, 24)  # tiers 16, 16, 32, 64, 64, 32: each tier also below its width
 SEQUENCES = (64, 128, 192)
@@ -27,24 +26,26 @@ def cases():
             N = SEQUENCES[(d_index + o_index) % 3]
             O = {"one": 1, "five": 5, "square": N}[kind]
             marks = [pytest.mark.sanitize, pytest.mark.smoke] if (D, N, O) == (8, 64, 1) else []
+            if kind == "square" and N > 64:
+                marks.append(gpu_only)  # 256 or 384 (b, o) slices: too large for the emulated twin
             table.append(pytest.param(D, N, O, marks=marks, id=f"D{D}-N{N}-O{O}"))
     return table
 
 
 @pytest.mark.parametrize("D, N, O", cases())
-def test_gradients_match_the_reference(D, N, O):
-    inputs = make_inputs(2, O, 2, N, D, seed=100 * D + N + O)
+def test_gradients_match_the_reference(backend, D, N, O):
+    inputs = make_inputs(2, O, 2, N, D, seed=100 * D + N + O, device=backend.device)
     ref = sr_reference(*inputs)
-    check_sr(inputs, ref, run_sr(inputs, ref))
+    check_sr(inputs, ref, run_sr(inputs, ref, backend=backend))
     # two query slabs of 32 rows before the last: the FP32 state round-trips exactly
-    check_sr(inputs, ref, run_sr(inputs, ref, plan=(32, 1, 1)))
+    check_sr(inputs, ref, run_sr(inputs, ref, plan=(32, 1, 1), backend=backend))
 
 
 @pytest.mark.sanitize
-def test_small_case_with_continuation_state():
-    inputs = make_inputs(1, 5, 1, 64, 16, seed=3)
+def test_small_case_with_continuation_state(backend):
+    inputs = make_inputs(1, 5, 1, 64, 16, seed=3, device=backend.device)
     ref = sr_reference(*inputs)
-    check_sr(inputs, ref, run_sr(inputs, ref, plan=(32, 1, 1)))
+    check_sr(inputs, ref, run_sr(inputs, ref, plan=(32, 1, 1), backend=backend))
 
 
 # (B, O, N, D) and plans (slab_rows, groups_per_wave, batches_per_wave) that cover single and
@@ -58,25 +59,25 @@ PLAN_CASES = [
 
 
 @pytest.mark.parametrize("shape, plans", PLAN_CASES, ids=[f"B{s[0]}-O{s[1]}-N{s[2]}-D{s[3]}" for s, _ in PLAN_CASES])
-def test_every_plan_gives_the_same_bits(shape, plans):
+def test_every_plan_gives_the_same_bits(backend, shape, plans):
     B, O, N, D = shape
-    inputs = make_inputs(B, O, 2, N, D, seed=sum(shape))
+    inputs = make_inputs(B, O, 2, N, D, seed=sum(shape), device=backend.device)
     ref = sr_reference(*inputs)
-    first = run_sr(inputs, ref, plan=plans[0])
+    first = run_sr(inputs, ref, plan=plans[0], backend=backend)
     check_sr(inputs, ref, first)
     for plan in plans[1:]:
-        again = run_sr(inputs, ref, plan=plan)
+        again = run_sr(inputs, ref, plan=plan, backend=backend)
         for name in ("dq", "dk", "dv", "dbias", "dq_partials"):
             assert_bit_identical(again[name], first[name], f"{name} with plan {plan}")
 
 
 @pytest.mark.parametrize("D", (16, 64))
-def test_reruns_are_bit_identical(D):
-    inputs = make_inputs(2, 6, 3, 128, D, seed=21)
+def test_reruns_are_bit_identical(backend, D):
+    inputs = make_inputs(2, 6, 3, 128, D, seed=21, device=backend.device)
     ref = sr_reference(*inputs)
-    first = run_sr(inputs, ref, plan=(64, 1, 1))
+    first = run_sr(inputs, ref, plan=(64, 1, 1), backend=backend)
     for _ in range(2):
-        again = run_sr(inputs, ref, plan=(64, 1, 1))
+        again = run_sr(inputs, ref, plan=(64, 1, 1), backend=backend)
         for name in ("dq", "dk", "dv", "dbias"):
             assert_bit_identical(again[name], first[name], name)
 
@@ -84,18 +85,21 @@ def test_reruns_are_bit_identical(D):
 # B = 2, H = 8, O = 16, N = 256 and the plan (128, 4, 2): each leaf wave is 4 key blocks x 8
 # heads x 8 (group, batch) pairs = 256 blocks of one per SM, over all 132 SMs of an H100 twice,
 # in two query slabs (the second reads the continuation state); the dQ reduce runs 2048 blocks.
-def test_reruns_at_full_occupancy_are_bit_identical():
-    inputs = make_inputs(2, 16, 8, 256, 64, seed=23)
-    ref = free_stats(2, 16, 8, 256, seed=24)
-    assert_runs_bit_identical(lambda: run_sr(inputs, ref, plan=(128, 4, 2)), runs=20, what="SR rerun")
+@gpu_only  # full-device scale
+def test_reruns_at_full_occupancy_are_bit_identical(backend):
+    inputs = make_inputs(2, 16, 8, 256, 64, seed=23, device=backend.device)
+    ref = free_stats(2, 16, 8, 256, seed=24, device=backend.device)
+    assert_runs_bit_identical(lambda: run_sr(inputs, ref, plan=(128, 4, 2), backend=backend), runs=20,
+                              what="SR rerun")
 
 
 @pytest.mark.slow
+@gpu_only  # full-device scale
 @pytest.mark.parametrize("B, O, H, N, wide, narrow", [
     (65536, 1, 1, 64, (64, 1, 65536), (64, 1, 1024)),          # one key block, one head, one slab
     (2, 4 * 32768, 3, 128, (64, 32768, 2), (64, 1024, 2)),     # two key blocks, three heads, two slabs
 ])
-def test_orientation_does_not_change_results(B, O, H, N, wide, narrow):
+def test_orientation_does_not_change_results(backend, B, O, H, N, wide, narrow):
     # 65536 (group, batch) pairs in one wave put them on grid x and the key blocks on z; 2048 or
     # 1024 per wave keep them on z. Head and key-block counts differ, so a key block read from
     # the head's axis leaves keys unwritten.
@@ -104,61 +108,62 @@ def test_orientation_does_not_change_results(B, O, H, N, wide, narrow):
         pairs = plan[1] * plan[2]
         expected = (N // 64, H, pairs, True) if key_blocks_on_x else (pairs, H, N // 64, False)
         assert sr_host.leaf_grid(pairs, N // 64, H) == expected
-    inputs = make_inputs(B, O, H, N, 8, seed=5, masked=False)
-    ref = free_stats(B, O, H, N, seed=6)
-    first = run_sr(inputs, ref, plan=wide)
-    again = run_sr(inputs, ref, plan=narrow)
+    inputs = make_inputs(B, O, H, N, 8, seed=5, masked=False, device=backend.device)
+    ref = free_stats(B, O, H, N, seed=6, device=backend.device)
+    first = run_sr(inputs, ref, plan=wide, backend=backend)
+    again = run_sr(inputs, ref, plan=narrow, backend=backend)
     for name in ("dq", "dk", "dv", "dbias"):
         assert_bit_identical(first[name], again[name], name)
 
 
 @pytest.mark.parametrize("D, N, O", [(16, 128, 5), (40, 64, 64), (64, 192, 1)])
-def test_agrees_with_the_two_pass_path(D, N, O):
-    inputs = make_inputs(2, O, 2, N, D, seed=D + N + O)
+def test_agrees_with_the_two_pass_path(backend, D, N, O):
+    inputs = make_inputs(2, O, 2, N, D, seed=D + N + O, device=backend.device)
     ref = sr_reference(*inputs)
-    out = run_sr(inputs, ref)
+    out = run_sr(inputs, ref, backend=backend)
     q, k, v, d_output, mask, bias = inputs
     B, H = q.shape[0], q.shape[2]
     # NaN-poisoned, so that an element the two-pass kernels leave unwritten fails
-    (dk, _), (dv, _), (dq, _) = (guarded(q.shape, BF16) for _ in range(3))
-    dbias, _ = guarded((B, 1, H, N, N), F32)
+    (dk, _), (dv, _), (dq, _) = (guarded(q.shape, BF16, backend.device) for _ in range(3))
+    dbias, _ = guarded((B, 1, H, N, N), F32, backend.device)
     groups = (O + 3) // 4
-    workspace, _ = guarded((groups * B * H * N * N,), BF16)
-    load("dkdv").kestrovane_triangle_dkdv_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dk, dv)
-    load("dq_dbias").kestrovane_triangle_dq_dbias_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dq,
-                                                      dbias, workspace, N, groups, B)
-    torch.cuda.synchronize()
+    workspace, _ = guarded((groups * B * H * N * N,), BF16, backend.device)
+    backend.load("dkdv").kestrovane_triangle_dkdv_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dk, dv)
+    backend.load("dq_dbias").kestrovane_triangle_dq_dbias_out(q, k, v, d_output, ref["lse"], ref["delta"], mask, bias,
+                                                              dq, dbias, workspace, N, groups, B)
+    backend.synchronize()
     two_pass = dict(dq=dq, dk=dk, dv=dv, dbias=dbias)
     for name in ("dq", "dk", "dv", "dbias"):
         assert_within(out[name], two_pass[name].double(), 2 * ref[name + "_bound"], f"{name} vs the two-pass path")
 
 
 @pytest.mark.slow
-def test_head_count_past_grid_y_fails_at_the_first_leaf_launch():
+def test_head_count_past_grid_y_fails_at_the_first_leaf_launch(backend):
     B, O, H, N, D = 1, 1, 65536, 64, 8
-    inputs = make_inputs(B, O, H, N, D, seed=1, masked=False)
-    lse = torch.zeros(B, O, H, N, device="cuda")
+    inputs = make_inputs(B, O, H, N, D, seed=1, masked=False, device=backend.device)
+    lse = torch.zeros(B, O, H, N, device=backend.device)
     args, guards = sr_arguments(inputs, lse, lse, (N, 1, 1))
     with pytest.raises(RuntimeError, match="Kestrovane SR leaf launch failed"):
-        load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
-    torch.cuda.synchronize()
+        backend.load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
+    backend.synchronize()
     # nothing has run: every output and scratch element still holds its NaN
     for name, (buffer, _, _) in guards.items():
         assert buffer.isnan().all(), f"{name} was written"
     # and the runtime's error state was cleared: the next valid call succeeds
-    small = make_inputs(1, 1, 1, 64, 8, seed=2)
+    small = make_inputs(1, 1, 1, 64, 8, seed=2, device=backend.device)
     ref = sr_reference(*small)
-    check_sr(small, ref, run_sr(small, ref))
+    check_sr(small, ref, run_sr(small, ref, backend=backend))
 
 
-def test_runs_on_the_current_stream():
-    inputs = make_inputs(1, 3, 2, 64, 32, seed=9)
+@gpu_only  # streams
+def test_runs_on_the_current_stream(backend):
+    inputs = make_inputs(1, 3, 2, 64, 32, seed=9, device=backend.device)
     ref = sr_reference(*inputs)
-    expected = run_sr(inputs, ref)
+    expected = run_sr(inputs, ref, backend=backend)
 
     def launch():
         args, _ = sr_arguments(inputs, ref["lse"], ref["delta"], (64, 1, 1))
-        load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
+        backend.load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
         return dict(dq=args[8], dk=args[9], dv=args[10], dbias=args[11])
 
     got = on_side_stream(launch)

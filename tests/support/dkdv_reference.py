@@ -18,14 +18,26 @@ def scale_of(D):
     return float(np.float32(1.0) / np.sqrt(np.float32(D)))
 
 
-def make_inputs(B, O, H, N, D, seed, masked=True):
+def module(name, backend=None):
+    """A built module by folder name: the backend's (tests/support/backend.py), or the real one."""
+    return load(name) if backend is None else backend.load(name)
+
+
+def synchronize(backend=None):
+    if backend is None:
+        torch.cuda.synchronize()
+    else:
+        backend.synchronize()
+
+
+def make_inputs(B, O, H, N, D, seed, masked=True, device="cuda"):
     """BF16 q, k, v [B,O,H,N,D], d_output [B,O,N,H,D], FP32 mask [B,O,1,1,N], BF16 bias
-    [B,1,H,N,N]. With `masked`: some keys at -inf, one (batch, outer) row with every key
-    masked, and one query row of bias at -inf (fully masked attention rows)."""
-    g = torch.Generator(device="cuda").manual_seed(seed)
+    [B,1,H,N,N] on `device`. With `masked`: some keys at -inf, one (batch, outer) row with every
+    key masked, and one query row of bias at -inf (fully masked attention rows)."""
+    g = torch.Generator(device=device).manual_seed(seed)
 
     def randn(*shape):
-        return torch.randn(*shape, device="cuda", generator=g)
+        return torch.randn(*shape, device=device, generator=g)
 
     q, k, v = (randn(B, O, H, N, D).to(BF16) for _ in range(3))
     d_output = randn(B, O, N, H, D).to(BF16)
@@ -39,15 +51,15 @@ def make_inputs(B, O, H, N, D, seed, masked=True):
     return q, k, v, d_output, mask, bias
 
 
-def exact_sum_inputs(B, O, H, N, D, seed):
+def exact_sum_inputs(B, O, H, N, D, seed, device="cuda"):
     """The masks and bias of make_inputs with q, k in {-1, 0, 1} and v, d_output in {-2, ..., 2}:
     every product and partial sum of S = q k^T and dP = dO v^T is an integer far below 2^24, so
     FP32 holds them exactly whatever order an MMA step adds them in."""
-    _, _, _, _, mask, bias = make_inputs(B, O, H, N, D, seed)
-    g = torch.Generator(device="cuda").manual_seed(seed)
+    _, _, _, _, mask, bias = make_inputs(B, O, H, N, D, seed, device=device)
+    g = torch.Generator(device=device).manual_seed(seed)
 
     def small(limit, *shape):
-        return torch.randint(-limit, limit + 1, shape, device="cuda", generator=g).to(BF16)
+        return torch.randint(-limit, limit + 1, shape, device=device, generator=g).to(BF16)
 
     q, k, v = small(1, B, O, H, N, D), small(1, B, O, H, N, D), small(2, B, O, H, N, D)
     return q, k, v, small(2, B, O, N, H, D), mask, bias
@@ -96,42 +108,43 @@ def reference(q, k, v, d_output, mask, bias):
                 dv_bound=dv_bound, dk_unrounded=dk_unrounded, dv_unrounded=dv_unrounded, ds=ds, e_ds=e_ds)
 
 
-def guarded(shape, dtype, guard=1027):
+def guarded(shape, dtype, guard=1027, device="cuda"):
     """An output view inside a NaN-filled buffer, and the buffer itself. The odd guard
     puts the view at an odd element offset (the kernels store element by element)."""
     count = int(np.prod(shape))
-    buffer = torch.full((guard + count + guard,), float("nan"), device="cuda", dtype=dtype)
+    buffer = torch.full((guard + count + guard,), float("nan"), device=device, dtype=dtype)
     return buffer[guard:guard + count].view(shape), buffer, guard, count
 
 
 def assert_guards_intact(buffer, guard, count, what):
     bits = buffer.view(torch.int16 if buffer.dtype == BF16 else torch.int32)
-    nan_bits = torch.full((1,), float("nan"), device="cuda", dtype=buffer.dtype).view(bits.dtype)
+    nan_bits = torch.full((1,), float("nan"), device=buffer.device, dtype=buffer.dtype).view(bits.dtype)
     assert torch.equal(bits[:guard], nan_bits.expand(guard)), f"{what}: guard band before the view was written"
     assert torch.equal(bits[guard + count:], nan_bits.expand(bits.numel() - guard - count)), \
         f"{what}: guard band after the view was written"
 
 
-def run(inputs, ref, delta_true, extra_partials=0, forced=None):
-    """Calls one entry with guarded outputs; returns the outputs after checking the guards.
-    With `forced` (the test-only cp.async module) its kernels run instead of the entry; they
-    write the partials but no delta_true (the fold is not theirs)."""
+def run(inputs, ref, delta_true, extra_partials=0, forced=None, backend=None):
+    """Calls one entry of `backend`'s module (the real one without) with guarded outputs on the
+    inputs' device; returns the outputs after checking the guards. With `forced` (the test-only
+    cp.async module) its kernels run instead of the entry; they write the partials but no
+    delta_true (the fold is not theirs)."""
     q, k, v, d_output, mask, bias = inputs
     B, O, H, N, D = q.shape
     rows, key_blocks = B * O * H * N, (N + 63) // 64
-    dk, dk_buf, g, n = guarded(q.shape, BF16)
-    dv, dv_buf, _, _ = guarded(q.shape, BF16)
+    dk, dk_buf, g, n = guarded(q.shape, BF16, device=q.device)
+    dv, dv_buf, _, _ = guarded(q.shape, BF16, device=q.device)
     args = [q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, dk, dv]
     if delta_true:
-        partials, p_buf, pg, pn = guarded((rows * key_blocks + extra_partials,), F32, guard=64)
+        partials, p_buf, pg, pn = guarded((rows * key_blocks + extra_partials,), F32, guard=64, device=q.device)
     if forced is not None:
         forced.dkdv_mma_out(*args, partials if delta_true else None)
     elif delta_true:
-        out_dt, t_buf, tg, tn = guarded((B, O, H, N), F32, guard=64)
-        load("dkdv").kestrovane_triangle_dkdv_delta_true_out(*args, partials, out_dt)
+        out_dt, t_buf, tg, tn = guarded((B, O, H, N), F32, guard=64, device=q.device)
+        module("dkdv", backend).kestrovane_triangle_dkdv_delta_true_out(*args, partials, out_dt)
     else:
-        load("dkdv").kestrovane_triangle_dkdv_out(*args)
-    torch.cuda.synchronize()
+        module("dkdv", backend).kestrovane_triangle_dkdv_out(*args)
+    synchronize(backend)
     assert_guards_intact(dk_buf, g, n, "out_dk")
     assert_guards_intact(dv_buf, g, n, "out_dv")
     result = dict(dk=dk, dv=dv)
@@ -197,22 +210,22 @@ def check_masked(inputs, ref, out):
         assert (out["delta_true"][masked_rows] == 0).all()
 
 
-def check_entries(inputs):
+def check_entries(inputs, backend=None):
     """Both entries on `inputs`: the gradients within the reference's bounds, masked keys and
     rows exactly zero, and the plain entry's dK and dV equal to the delta_true entry's to the
     bit. Returns the reference and the delta_true entry's outputs."""
     ref = reference(*inputs)
-    out = run(inputs, ref, delta_true=True)
+    out = run(inputs, ref, delta_true=True, backend=backend)
     check_against_reference(inputs, ref, out)
     check_masked(inputs, ref, out)
-    plain = run(inputs, ref, delta_true=False)
+    plain = run(inputs, ref, delta_true=False, backend=backend)
     assert_bit_identical(plain["dk"], out["dk"], "dK of the two entries")
     assert_bit_identical(plain["dv"], out["dv"], "dV of the two entries")
     return ref, out
 
 
 def fp32_rows(q, k, v, d_output, mask, bias):
-    """logsumexp and delta computed in FP32 on the GPU: the kind of inputs the kernels get,
+    """logsumexp and delta computed in FP32 on the inputs' device: the kind of inputs the kernels get,
     for runs that are compared with each other rather than with the reference."""
     s = (q.float() @ k.float().transpose(-1, -2)) * scale_of(q.shape[-1]) + mask + bias.float()
     lse = torch.logsumexp(s, dim=-1)
@@ -221,10 +234,10 @@ def fp32_rows(q, k, v, d_output, mask, bias):
     return dict(lse=lse.contiguous(), delta=delta.contiguous())
 
 
-def assert_reruns_bit_identical(inputs, runs=20):
+def assert_reruns_bit_identical(inputs, runs=20, backend=None):
     """`runs` runs of the delta_true entry (its kernel and the fold) give the same bits in every
     output; each run writes fresh NaN-filled outputs and a partials scratch larger than needed,
     whose guard bands and unused tail run() checks."""
     rows = fp32_rows(*inputs)
-    assert_runs_bit_identical(lambda: run(inputs, rows, delta_true=True, extra_partials=100), runs,
+    assert_runs_bit_identical(lambda: run(inputs, rows, delta_true=True, extra_partials=100, backend=backend), runs,
                               f"D={inputs[0].shape[-1]} N={inputs[0].shape[3]} rerun")

@@ -9,8 +9,8 @@ bounds grow from the per-element bound of dS given by that reference.
 import numpy as np
 import torch
 
-from dkdv_reference import assert_guards_intact, guarded, scale_of
-from harness import BF16, F32, load
+from dkdv_reference import assert_guards_intact, guarded, module, scale_of, synchronize
+from harness import BF16, F32
 
 
 def group_sums(x):
@@ -60,10 +60,10 @@ def dq_arguments(inputs, ref, plan, extra_workspace=0):
     q, k, v, d_output, mask, bias = inputs
     B, O, H, N, D = q.shape
     slab_rows, groups_per_wave, batches_per_wave = plan
-    out_dq, dq_buf, g, n = guarded(q.shape, BF16)
-    out_dbias, db_buf, dg, dn = guarded((B, 1, H, N, N), F32, guard=64)
+    out_dq, dq_buf, g, n = guarded(q.shape, BF16, device=q.device)
+    out_dbias, db_buf, dg, dn = guarded((B, 1, H, N, N), F32, guard=64, device=q.device)
     required = groups_per_wave * batches_per_wave * H * slab_rows * N
-    workspace, ws_buf, wg, _ = guarded((required + extra_workspace,), BF16, guard=64)
+    workspace, ws_buf, wg, _ = guarded((required + extra_workspace,), BF16, guard=64, device=q.device)
     args = [q, k, v, d_output, ref["lse"], ref["delta"], mask, bias, out_dq, out_dbias, workspace, slab_rows,
             groups_per_wave, batches_per_wave]
     # nothing past the plan's workspace is touched
@@ -71,20 +71,21 @@ def dq_arguments(inputs, ref, plan, extra_workspace=0):
     return args, guards
 
 
-def free_stats(B, O, H, N, seed):
+def free_stats(B, O, H, N, seed, device="cuda"):
     """Finite logsumexp and delta for calls whose results are compared with each other only
     (no float64 reference at sizes where it would not fit)."""
-    g = torch.Generator(device="cuda").manual_seed(seed)
-    return dict(lse=torch.randn(B, O, H, N, device="cuda", generator=g) + 4,
-                delta=torch.randn(B, O, H, N, device="cuda", generator=g))
+    g = torch.Generator(device=device).manual_seed(seed)
+    return dict(lse=torch.randn(B, O, H, N, device=device, generator=g) + 4,
+                delta=torch.randn(B, O, H, N, device=device, generator=g))
 
 
-def run_dq(inputs, ref, slab_rows, groups_per_wave, batches_per_wave, extra_workspace=0):
-    """One dQ/dBias call with NaN-poisoned outputs and workspace inside guard bands; returns
-    the outputs and the workspace after checking the guards."""
+def run_dq(inputs, ref, slab_rows, groups_per_wave, batches_per_wave, extra_workspace=0, backend=None):
+    """One dQ/dBias call of `backend`'s module (the real one without) with NaN-poisoned outputs
+    and workspace inside guard bands; returns the outputs and the workspace after checking the
+    guards."""
     args, guards = dq_arguments(inputs, ref, (slab_rows, groups_per_wave, batches_per_wave), extra_workspace)
-    load("dq_dbias").kestrovane_triangle_dq_dbias_out(*args)
-    torch.cuda.synchronize()
+    module("dq_dbias", backend).kestrovane_triangle_dq_dbias_out(*args)
+    synchronize(backend)
     for name, (buffer, guard, count) in guards.items():
         assert_guards_intact(buffer, guard, count, name)
     out_dq, out_dbias, workspace = args[8], args[9], args[10]

@@ -9,8 +9,8 @@ Bounds are built from the magnitudes of the terms.
 """
 import torch
 
-from dkdv_reference import NEG_INF, assert_guards_intact, assert_within, reference, scale_of
-from harness import BF16, F32, load
+from dkdv_reference import NEG_INF, assert_guards_intact, assert_within, module, reference, scale_of, synchronize
+from harness import BF16, F32
 
 GUARD = 1024  # elements before and after each view: keeps its 16-byte alignment
 
@@ -38,12 +38,12 @@ def sr_reference(q, k, v, d_output, mask, bias):
     return ref
 
 
-def guarded(shape, dtype):
+def guarded(shape, dtype, device="cuda"):
     """A NaN-filled buffer and the view inside it that the call must fill."""
     count = 1
     for size in shape:
         count *= size
-    buffer = torch.full((GUARD + count + GUARD,), float("nan"), device="cuda", dtype=dtype)
+    buffer = torch.full((GUARD + count + GUARD,), float("nan"), device=device, dtype=dtype)
     return buffer[GUARD:GUARD + count].view(shape), (buffer, GUARD, count)
 
 
@@ -58,15 +58,15 @@ def sr_arguments(inputs, lse, delta, plan):
     q, k, v, d_output, mask, bias = inputs
     B, O, H, N, D = q.shape
     slab_rows, groups_per_wave, batches_per_wave = plan
-    out_dq, g_dq = guarded(q.shape, BF16)
-    out_dk, g_dk = guarded(q.shape, BF16)
-    out_dv, g_dv = guarded(q.shape, BF16)
-    out_dbias, g_dbias = guarded((B, 1, H, N, N), F32)
-    workspace, g_ws = guarded((groups_per_wave * batches_per_wave * H * slab_rows * N,), BF16)
-    dq_partials, g_dqp = guarded((N // 64, *q.shape), BF16)
+    out_dq, g_dq = guarded(q.shape, BF16, q.device)
+    out_dk, g_dk = guarded(q.shape, BF16, q.device)
+    out_dv, g_dv = guarded(q.shape, BF16, q.device)
+    out_dbias, g_dbias = guarded((B, 1, H, N, N), F32, q.device)
+    workspace, g_ws = guarded((groups_per_wave * batches_per_wave * H * slab_rows * N,), BF16, q.device)
+    dq_partials, g_dqp = guarded((N // 64, *q.shape), BF16, q.device)
     state = q.numel() if slab_rows < N else 0
-    dk_state, g_dks = guarded((state,), F32)
-    dv_state, g_dvs = guarded((state,), F32)
+    dk_state, g_dks = guarded((state,), F32, q.device)
+    dv_state, g_dvs = guarded((state,), F32, q.device)
     args = [q, k, v, d_output, lse, delta, mask, bias, out_dq, out_dk, out_dv, out_dbias, workspace, dq_partials,
             dk_state, dv_state, slab_rows, groups_per_wave, batches_per_wave]
     guards = dict(out_dq=g_dq, out_dk=g_dk, out_dv=g_dv, out_dbias=g_dbias, workspace=g_ws, dq_partials=g_dqp,
@@ -74,13 +74,14 @@ def sr_arguments(inputs, lse, delta, plan):
     return args, guards
 
 
-def run_sr(inputs, ref, plan=None):
-    """One call of the entry; checks that nothing outside the tensors was written and that every
-    output element was. Returns the four gradients and the dQ partials."""
+def run_sr(inputs, ref, plan=None, backend=None):
+    """One call of the entry (`backend`'s module, the real one without); checks that nothing
+    outside the tensors was written and that every output element was. Returns the four
+    gradients and the dQ partials."""
     plan = plan or default_plan(inputs[0])
     args, guards = sr_arguments(inputs, ref["lse"], ref["delta"], plan)
-    load("dq_dbias").kestrovane_triangle_sr_backward_out(*args)
-    torch.cuda.synchronize()
+    module("dq_dbias", backend).kestrovane_triangle_sr_backward_out(*args)
+    synchronize(backend)
     for name, (buffer, guard, count) in guards.items():
         assert_guards_intact(buffer, guard, count, name)
     out = dict(dq=args[8], dk=args[9], dv=args[10], dbias=args[11], dq_partials=args[13])
