@@ -144,4 +144,4 @@ clean:
 .PHONY: all modules emulated print-modules clean
 # Objects of the test-only modules are kept, so an unchanged helper is not rebuilt.
 .SECONDARY:
--include $(shell find $(BUILD)/obj -name '*.d' 2>/dev/null)
+-include $(shell find $(BUILD)/obj $(BUILD)/obj-emulated -name '*.d' 2>/dev/null)

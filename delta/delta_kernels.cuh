@@ -78,10 +78,11 @@ void launch_delta(const DeltaLaunch& p, cudaStream_t stream) {
   const auto* dO = static_cast<const __nv_bfloat16*>(p.d_output);
   const auto* O = static_cast<const __nv_bfloat16*>(p.output);
   if (p.shadow_residual == nullptr) {
-    kestrovane::launch_kernel(kestrovane_triangle_delta_kernel, grid, block, 0, stream, dO, O, p.delta, p.rows, p.I, p.J, p.D);
+    kestrovane::launch_kernel(kestrovane_triangle_delta_kernel, grid, block, 0, stream, dO, O, p.delta, p.rows, p.I,
+                              p.J, p.D);
   } else {
-    kestrovane::launch_kernel(kestrovane_triangle_delta_shadow_kernel, grid, block, 0, stream,
-        dO, O, static_cast<const __nv_bfloat16*>(p.shadow_residual), p.delta, p.rows, p.I, p.J, p.D);
+    kestrovane::launch_kernel(kestrovane_triangle_delta_shadow_kernel, grid, block, 0, stream, dO, O,
+                              static_cast<const __nv_bfloat16*>(p.shadow_residual), p.delta, p.rows, p.I, p.J, p.D);
   }
 }
 

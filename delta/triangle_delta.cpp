@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "common/device.h"
 #include "common/checks.h"
+#include "common/device.h"
 #include "common/module.h"
 #include "delta/delta_launch.h"
 #include "delta/delta_plan.h"

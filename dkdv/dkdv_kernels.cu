@@ -1,9 +1,9 @@
 // The dK/dV module's device code. Every kernel of the module is compiled in this one
 // translation unit so that the module carries a single sm_90a cubin.
+#include "common/kernel_launch.cuh"
 #include "dkdv/delta_true_fold.cuh"
 #include "dkdv/dkdv_launch.cuh"
 #include "dkdv/dkdv_launch.h"
-#include "common/kernel_launch.cuh"
 
 namespace kestrovane {
 namespace dkdv {
@@ -30,8 +30,8 @@ KESTROVANE_DKDV_LAUNCHERS(64, true)
 #undef KESTROVANE_DKDV_LAUNCHERS
 
 void launch_delta_true_fold(const DeltaTrueFold& fold, cudaStream_t stream) {
-  kestrovane::launch_kernel(kestrovane_delta_true_reduce_kernel, static_cast<unsigned>(fold.grid), kFoldThreads, 0, stream,
-      fold.partials, fold.out, fold.rows, fold.key_blocks, fold.N);
+  kestrovane::launch_kernel(kestrovane_delta_true_reduce_kernel, static_cast<unsigned>(fold.grid), kFoldThreads, 0,
+                            stream, fold.partials, fold.out, fold.rows, fold.key_blocks, fold.N);
 }
 
 }  // namespace dkdv

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "common/device.h"
 #include "common/checks.h"
+#include "common/device.h"
 #include "common/launch.h"
 #include "common/module.h"
 #include "dkdv/dkdv_launch.h"

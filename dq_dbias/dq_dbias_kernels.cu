@@ -37,12 +37,14 @@ bool opt_in_pair() {
 template <int HeadDimTier, int SeqTail, bool FullQueryTiles, bool QueryTilesOnX, bool SquarePair>
 void launch_leaf_instance(const DqLaunch& a, const LeafWave& w, cudaStream_t stream) {
   const dim3 grid(static_cast<unsigned>(w.grid_x), static_cast<unsigned>(w.grid_y), static_cast<unsigned>(w.grid_z));
-  kestrovane::launch_kernel(kestrovane_dq_dbias_leaf_kernel<HeadDimTier, SeqTail, FullQueryTiles, QueryTilesOnX, SquarePair>, grid, kLeafThreads, leaf_shared_bytes(HeadDimTier), stream,
-          static_cast<const __nv_bfloat16*>(a.in.q), static_cast<const __nv_bfloat16*>(a.in.k),
-          static_cast<const __nv_bfloat16*>(a.in.v), static_cast<const __nv_bfloat16*>(a.in.d_output), a.in.logsumexp,
-          a.in.delta, a.in.mask, static_cast<const __nv_bfloat16*>(a.in.bias), static_cast<__nv_bfloat16*>(a.out_dq),
-          static_cast<__nv_bfloat16*>(a.workspace), a.N, a.O, a.H, w.b0, w.nb, a.batches_per_wave, w.q0,
-          w.active_rows, a.slab_rows, w.g0, a.head_dim, a.scale);
+  kestrovane::launch_kernel(
+      kestrovane_dq_dbias_leaf_kernel<HeadDimTier, SeqTail, FullQueryTiles, QueryTilesOnX, SquarePair>, grid,
+      kLeafThreads, leaf_shared_bytes(HeadDimTier), stream, static_cast<const __nv_bfloat16*>(a.in.q),
+      static_cast<const __nv_bfloat16*>(a.in.k), static_cast<const __nv_bfloat16*>(a.in.v),
+      static_cast<const __nv_bfloat16*>(a.in.d_output), a.in.logsumexp, a.in.delta, a.in.mask,
+      static_cast<const __nv_bfloat16*>(a.in.bias), static_cast<__nv_bfloat16*>(a.out_dq),
+      static_cast<__nv_bfloat16*>(a.workspace), a.N, a.O, a.H, w.b0, w.nb, a.batches_per_wave, w.q0, w.active_rows,
+      a.slab_rows, w.g0, a.head_dim, a.scale);
 }
 
 template <int HeadDimTier, int SeqTail, bool FullQueryTiles>
@@ -102,14 +104,16 @@ KESTROVANE_DQ_WG_TIER(64)
 
 void launch_finalize(const void* workspace, float* out_dbias, const LeafWave& w, int N, int H, int batches_per_wave,
                      int slab_rows, cudaStream_t stream) {
-  kestrovane::launch_kernel(kestrovane_dq_dbias_finalize_kernel, static_cast<unsigned>(w.finalize_blocks), kFinalizeThreads, 0, stream,
-      static_cast<const __nv_bfloat16*>(workspace), out_dbias, w.slab_elems, N, H, w.b0, w.nb, batches_per_wave, w.q0,
-      w.active_rows, slab_rows, w.ng, w.accumulate);
+  kestrovane::launch_kernel(kestrovane_dq_dbias_finalize_kernel, static_cast<unsigned>(w.finalize_blocks),
+                            kFinalizeThreads, 0, stream, static_cast<const __nv_bfloat16*>(workspace), out_dbias,
+                            w.slab_elems, N, H, w.b0, w.nb, batches_per_wave, w.q0, w.active_rows, slab_rows, w.ng,
+                            w.accumulate);
 }
 
 void launch_broadcast_dbias(const BroadcastLaunch& b, cudaStream_t stream) {
-  kestrovane::launch_kernel(kestrovane_reduce_broadcast_dbias_kernel, static_cast<unsigned>(broadcast_grid(b.total)), kBroadcastThreads, 0, stream, b.per_batch_dbias, static_cast<__nv_bfloat16*>(b.out), b.total,
-                                                       b.plane, b.target_count, b.plan);
+  kestrovane::launch_kernel(kestrovane_reduce_broadcast_dbias_kernel, static_cast<unsigned>(broadcast_grid(b.total)),
+                            kBroadcastThreads, 0, stream, b.per_batch_dbias, static_cast<__nv_bfloat16*>(b.out),
+                            b.total, b.plane, b.target_count, b.plan);
 }
 
 }  // namespace dq
@@ -133,8 +137,8 @@ KESTROVANE_SR_TIER(64)
 
 void launch_dq_reduce(const DqReduce& r, cudaStream_t stream) {
   kestrovane::launch_kernel(kestrovane_sr_dq_reduce_kernel, static_cast<unsigned>(r.grid), kReduceThreads, 0, stream,
-      static_cast<const __nv_bfloat16*>(r.partials), static_cast<__nv_bfloat16*>(r.out), r.n, r.stride, r.count,
-      r.scale);
+                            static_cast<const __nv_bfloat16*>(r.partials), static_cast<__nv_bfloat16*>(r.out), r.n,
+                            r.stride, r.count, r.scale);
 }
 
 }  // namespace sr

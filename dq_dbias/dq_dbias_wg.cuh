@@ -23,8 +23,8 @@
 
 #include <cstdint>
 
-#include "common/kernel_launch.cuh"
 #include "common/attention_backward.cuh"
+#include "common/kernel_launch.cuh"
 #include "common/launch.h"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
@@ -285,12 +285,13 @@ __global__ void __launch_bounds__(kWgThreads, 2) kestrovane_dq_dbias_wg_kernel(
 
 template <int HeadDimTier, bool QueryTilesOnX, bool SquarePair>
 void launch_wg_instance(const DqLaunch& a, const WgWave& w, cudaStream_t stream) {
-  kestrovane::launch_kernel(kestrovane_dq_dbias_wg_kernel<HeadDimTier, QueryTilesOnX, SquarePair>, dim3(w.grid_x, w.grid_y, w.grid_z), kWgThreads, wg_shared_bytes(HeadDimTier), stream,
-          static_cast<const __nv_bfloat16*>(a.in.q), static_cast<const __nv_bfloat16*>(a.in.k),
-          static_cast<const __nv_bfloat16*>(a.in.v), static_cast<const __nv_bfloat16*>(a.in.d_output), a.in.logsumexp,
-          a.in.delta, a.in.mask, static_cast<const __nv_bfloat16*>(a.in.bias), static_cast<__nv_bfloat16*>(a.out_dq),
-          static_cast<__nv_bfloat16*>(a.workspace), a.N, a.O, a.H, w.b0, w.nb, a.batches_per_wave, w.q0,
-          a.slab_rows, w.g0, a.head_dim, a.scale);
+  kestrovane::launch_kernel(kestrovane_dq_dbias_wg_kernel<HeadDimTier, QueryTilesOnX, SquarePair>,
+                            dim3(w.grid_x, w.grid_y, w.grid_z), kWgThreads, wg_shared_bytes(HeadDimTier), stream,
+                            static_cast<const __nv_bfloat16*>(a.in.q), static_cast<const __nv_bfloat16*>(a.in.k),
+                            static_cast<const __nv_bfloat16*>(a.in.v), static_cast<const __nv_bfloat16*>(a.in.d_output),
+                            a.in.logsumexp, a.in.delta, a.in.mask, static_cast<const __nv_bfloat16*>(a.in.bias),
+                            static_cast<__nv_bfloat16*>(a.out_dq), static_cast<__nv_bfloat16*>(a.workspace), a.N, a.O,
+                            a.H, w.b0, w.nb, a.batches_per_wave, w.q0, a.slab_rows, w.g0, a.head_dim, a.scale);
 }
 
 template <int HeadDimTier>

@@ -27,14 +27,15 @@ bool opt_in_leaf_pair() {
 
 template <int HeadDimTier, bool KeyBlocksOnX, bool SquarePair>
 void launch_leaf_instance(const LeafCall& c, const Wave& w, const dim3& grid, cudaStream_t stream) {
-  kestrovane::launch_kernel(kestrovane_sr_leaf_kernel<HeadDimTier, KeyBlocksOnX, SquarePair>, grid, kThreads, leaf_shared_bytes(HeadDimTier), stream,
-          static_cast<const __nv_bfloat16*>(c.in.q), static_cast<const __nv_bfloat16*>(c.in.k),
-          static_cast<const __nv_bfloat16*>(c.in.v), static_cast<const __nv_bfloat16*>(c.in.d_output), c.in.logsumexp,
-          c.in.delta, c.in.mask, static_cast<const __nv_bfloat16*>(c.in.bias), static_cast<__nv_bfloat16*>(c.out_dk),
-          static_cast<__nv_bfloat16*>(c.out_dv), c.dk_state, c.dv_state, static_cast<__nv_bfloat16*>(c.dq_partials),
-          static_cast<__nv_bfloat16*>(c.workspace), c.N, c.O, c.BO, c.H, static_cast<int>(w.b0),
-          static_cast<int>(w.nb), c.batches_per_wave, static_cast<int>(w.slab.q0),
-          static_cast<int>(w.slab.active_rows), c.slab_rows, static_cast<int>(w.g0), c.head_dim, c.scale);
+  kestrovane::launch_kernel(
+      kestrovane_sr_leaf_kernel<HeadDimTier, KeyBlocksOnX, SquarePair>, grid, kThreads, leaf_shared_bytes(HeadDimTier),
+      stream, static_cast<const __nv_bfloat16*>(c.in.q), static_cast<const __nv_bfloat16*>(c.in.k),
+      static_cast<const __nv_bfloat16*>(c.in.v), static_cast<const __nv_bfloat16*>(c.in.d_output), c.in.logsumexp,
+      c.in.delta, c.in.mask, static_cast<const __nv_bfloat16*>(c.in.bias), static_cast<__nv_bfloat16*>(c.out_dk),
+      static_cast<__nv_bfloat16*>(c.out_dv), c.dk_state, c.dv_state, static_cast<__nv_bfloat16*>(c.dq_partials),
+      static_cast<__nv_bfloat16*>(c.workspace), c.N, c.O, c.BO, c.H, static_cast<int>(w.b0), static_cast<int>(w.nb),
+      c.batches_per_wave, static_cast<int>(w.slab.q0), static_cast<int>(w.slab.active_rows), c.slab_rows,
+      static_cast<int>(w.g0), c.head_dim, c.scale);
 }
 
 template <int HeadDimTier>

@@ -16,8 +16,8 @@
 
 #include <cstdint>
 
-#include "common/kernel_launch.cuh"
 #include "common/attention_backward.cuh"
+#include "common/kernel_launch.cuh"
 #include "common/numerics.cuh"
 #include "common/ptx.cuh"
 #include "common/score_gradient.cuh"

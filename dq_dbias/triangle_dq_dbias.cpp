@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "common/device.h"
 #include "common/backward_tensors.h"
 #include "common/checks.h"
+#include "common/device.h"
 #include "common/module.h"
 #include "dq_dbias/dq_launch.h"
 #include "dq_dbias/dq_plan.h"

@@ -103,15 +103,34 @@ std::string demangle(const std::string& mangled) {
   return out;
 }
 
-struct KernelInfo {
-  std::string mangled;
-  std::string name;                 // demangled, as c++filt spells the kernel's symbol
-  std::vector<Symbol> statics;      // its block-scope __shared__ variables, by address
-  uint32_t static_bytes = 0;        // their window bytes, each on a 16-byte boundary
-  int max_dynamic_smem = 48 * 1024;  // raised by cudaFuncSetAttribute
+uint32_t align_up(uint32_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+// A block-scope __shared__ variable (a static of the module in emulated builds) and where it
+// sits in the shared window.
+struct StaticShared {
+  uint8_t* host;
+  uint32_t size;
+  uint32_t offset;
 };
 
-uint32_t align_up(uint32_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+struct KernelInfo {
+  std::string mangled;
+  std::string name;  // demangled, as c++filt spells the kernel's symbol
+  // The kernel's own statics lie first in the window, each on a 16-byte boundary, and the
+  // dynamic region follows on a 1024-byte boundary. Statics of device functions that the
+  // kernel calls are found when a thread first takes their shared address and are placed
+  // past the largest dynamic region, so that every launch of the kernel sees one layout.
+  std::vector<StaticShared> statics;
+  uint32_t static_bytes = 0;    // all statics found so far
+  uint32_t dynamic_offset = 0;  // window offset of the dynamic region
+  uint32_t window_end = 0;      // end of the statics placed past the dynamic region
+  int max_dynamic_smem = 48 * 1024;  // raised by cudaFuncSetAttribute
+
+  void add_static(const Symbol& symbol, uint32_t offset) {
+    statics.push_back({reinterpret_cast<uint8_t*>(symbol.address), static_cast<uint32_t>(symbol.size), offset});
+    static_bytes = align_up(static_bytes, 16) + static_cast<uint32_t>(symbol.size);
+  }
+};
 
 KernelInfo& kernel_info(const void* kernel) {
   static std::map<const void*, KernelInfo> kernels;
@@ -134,12 +153,11 @@ KernelInfo& kernel_info(const void* kernel) {
     // Static locals of a function are mangled _ZZ<function encoding>E<name>.
     const std::string prefix = "_ZZ" + info.mangled.substr(2) + "E";
     for (const Symbol& o : table.objects) {
-      if (o.name.compare(0, prefix.size(), prefix) == 0) info.statics.push_back(o);
-    }
-    for (const Symbol& o : info.statics) {
-      info.static_bytes = align_up(info.static_bytes, 16) + static_cast<uint32_t>(o.size);
+      if (o.name.compare(0, prefix.size(), prefix) == 0) info.add_static(o, align_up(info.static_bytes, 16));
     }
   }
+  info.dynamic_offset = align_up(info.static_bytes, 1024);
+  info.window_end = align_up(info.dynamic_offset + kMaxDynamicWindow, 1024);
   return kernels.emplace(kernel, std::move(info)).first->second;
 }
 
@@ -158,6 +176,40 @@ struct PendingAccumulators {
   std::vector<float> values;
 };
 
+// The asynchronous operations of one thread, in commit groups: those issued since the last
+// commit, then the committed groups, oldest first. A wait for at most N pending groups
+// completes the older ones in order.
+template <class Operation>
+struct CommitGroups {
+  std::vector<Operation> open;
+  std::deque<std::vector<Operation>> committed;
+
+  void commit() {
+    committed.push_back(std::move(open));
+    open.clear();
+  }
+  template <class Complete>
+  void wait(int pending, Complete complete) {
+    while (committed.size() > static_cast<size_t>(pending)) {
+      for (const Operation& operation : committed.front()) complete(operation);
+      committed.pop_front();
+    }
+  }
+  // The newest operation, open or committed, for which `match` holds; null if none.
+  template <class Match>
+  const Operation* newest(Match match) const {
+    for (auto o = open.rbegin(); o != open.rend(); ++o) {
+      if (match(*o)) return &*o;
+    }
+    for (auto g = committed.rbegin(); g != committed.rend(); ++g) {
+      for (auto o = g->rbegin(); o != g->rend(); ++o) {
+        if (match(*o)) return &*o;
+      }
+    }
+    return nullptr;
+  }
+};
+
 struct Fiber {
   ucontext_t context;   // the fiber's start: its own stack and fiber_main
   jmp_buf resume;       // where it continues once started
@@ -169,10 +221,8 @@ struct Fiber {
   bool done = false;
   Wait wait = Wait::none;
   uint32_t wait_barrier = 0;
-  std::vector<CpAsyncCopy> cp_open;
-  std::deque<std::vector<CpAsyncCopy>> cp_groups;
-  std::vector<PendingAccumulators> wg_open;
-  std::deque<std::vector<PendingAccumulators>> wg_groups;
+  CommitGroups<CpAsyncCopy> cp_async;
+  CommitGroups<PendingAccumulators> wgmma;
   std::vector<uint32_t> initialised_barriers;  // mbarriers this thread initialised, not yet fenced
 };
 
@@ -224,10 +274,6 @@ struct GridRun {
   std::vector<Rendezvous> warps;
   std::vector<Rendezvous> warpgroups;
   std::unordered_map<uint32_t, MBarrier> mbarriers;
-  // Block-scope __shared__ variables of functions the kernel calls (not of the kernel itself),
-  // placed after the dynamic region when a thread first takes their shared address.
-  std::vector<Symbol> late_statics;
-  std::vector<uint32_t> late_offsets;
   Fiber* current = nullptr;
   jmp_buf scheduler;
   std::string error;
@@ -399,12 +445,7 @@ struct WindowView final : SharedWindowView {
 
 void reset_window(GridRun& r) {
   std::memset(g_dynamic_window, kPoison, r.dynamic_bytes);
-  for (const Symbol& s : r.kernel->statics) {
-    std::memset(reinterpret_cast<void*>(s.address), kPoison, s.size);
-  }
-  for (const Symbol& s : r.late_statics) {
-    std::memset(reinterpret_cast<void*>(s.address), kPoison, s.size);
-  }
+  for (const StaticShared& s : r.kernel->statics) std::memset(s.host, kPoison, s.size);
 }
 
 // ------------------------------------------------------------------ scheduler
@@ -572,7 +613,7 @@ void run_grid(const void* kernel, dim3 grid, dim3 block, size_t dynamic_smem, co
   r.grid = grid;
   r.block = block;
   r.dynamic_bytes = static_cast<uint32_t>(dynamic_smem);
-  r.dynamic_offset = info.static_bytes == 0 ? 0 : align_up(info.static_bytes, 1024);
+  r.dynamic_offset = info.dynamic_offset;
   r.reverse = reverse_schedule();
   r.body = &body;
   append_launch_log(r);
@@ -668,35 +709,26 @@ uint32_t shuffle(unsigned mask, uint32_t value, int mode, int operand, int width
 
 uint32_t shared_address(const void* pointer) {
   GridRun& r = run();
+  KernelInfo& kernel = *r.kernel;
   const auto* p = static_cast<const uint8_t*>(pointer);
   if (p >= g_dynamic_window && p <= g_dynamic_window + kMaxDynamicWindow) {
     return r.dynamic_offset + static_cast<uint32_t>(p - g_dynamic_window);
   }
-  uint32_t offset = 0;
-  for (const Symbol& s : r.kernel->statics) {
-    offset = align_up(offset, 16);
-    const auto* base = reinterpret_cast<const uint8_t*>(s.address);
-    if (p >= base && p <= base + s.size) return offset + static_cast<uint32_t>(p - base);
-    offset += static_cast<uint32_t>(s.size);
+  for (const StaticShared& s : kernel.statics) {
+    if (p >= s.host && p <= s.host + s.size) return s.offset + static_cast<uint32_t>(p - s.host);
   }
-  for (size_t i = 0; i < r.late_statics.size(); ++i) {
-    const auto* base = reinterpret_cast<const uint8_t*>(r.late_statics[i].address);
-    if (p >= base && p <= base + r.late_statics[i].size) return r.late_offsets[i] + static_cast<uint32_t>(p - base);
-  }
-  // A function-scope static (mangled _ZZ...) that a device function of the kernel declares.
+  // A static local (mangled _ZZ...) of a device function that the kernel calls.
   for (const Symbol& o : own_symbols().objects) {
     const auto* base = reinterpret_cast<const uint8_t*>(o.address);
     if (p < base || p >= base + o.size) continue;
     if (o.name.compare(0, 3, "_ZZ") != 0) break;
-    uint32_t end = r.dynamic_offset + r.dynamic_bytes;
-    if (!r.late_statics.empty()) end = r.late_offsets.back() + static_cast<uint32_t>(r.late_statics.back().size);
-    const uint32_t at = align_up(end, 16);
-    if (static_cast<uint64_t>(at) + o.size + r.kernel->static_bytes > kMaxDynamicWindow + 0ull) {
-      fail("static shared variables past the block's shared-memory limit");
+    const uint32_t offset = align_up(kernel.window_end, 16);
+    kernel.add_static(o, offset);
+    kernel.window_end = offset + static_cast<uint32_t>(o.size);
+    if (kernel.static_bytes + r.dynamic_bytes > kMaxDynamicWindow) {
+      fail("static and dynamic shared memory of the block exceed the 227 KB limit");
     }
-    r.late_statics.push_back(o);
-    r.late_offsets.push_back(at);
-    return at + static_cast<uint32_t>(p - base);
+    return offset + static_cast<uint32_t>(p - base);
   }
   fail("a generic address outside the block's shared window was converted to a shared address");
 }
@@ -713,17 +745,8 @@ uint8_t* shared_pointer(uint32_t address, uint32_t bytes, uint32_t align) {
   if (address >= r.dynamic_offset && end <= static_cast<uint64_t>(r.dynamic_offset) + r.dynamic_bytes) {
     return g_dynamic_window + (address - r.dynamic_offset);
   }
-  uint32_t offset = 0;
-  for (const Symbol& s : r.kernel->statics) {
-    offset = align_up(offset, 16);
-    if (address >= offset && end <= offset + s.size) return reinterpret_cast<uint8_t*>(s.address) + (address - offset);
-    offset += static_cast<uint32_t>(s.size);
-  }
-  for (size_t i = 0; i < r.late_statics.size(); ++i) {
-    const uint32_t start = r.late_offsets[i];
-    if (address >= start && end <= start + r.late_statics[i].size) {
-      return reinterpret_cast<uint8_t*>(r.late_statics[i].address) + (address - start);
-    }
+  for (const StaticShared& s : r.kernel->statics) {
+    if (address >= s.offset && end <= static_cast<uint64_t>(s.offset) + s.size) return s.host + (address - s.offset);
   }
   std::snprintf(what, sizeof what, "shared access of %u bytes at 0x%x outside the block's shared window", bytes,
                 address);
@@ -751,24 +774,16 @@ void cp_async_16(uint32_t smem_dst, const void* global_src, uint32_t src_bytes) 
   if (src_bytes > 0) check_global_alignment(global_src, 16);
   // The destination is undefined until the group that holds the copy completes.
   std::memset(dst, kPoison, 16);
-  self().cp_open.push_back({dst, global_src, src_bytes});
+  self().cp_async.open.push_back({dst, global_src, src_bytes});
 }
 
-void cp_async_commit() {
-  Fiber& f = self();
-  f.cp_groups.push_back(std::move(f.cp_open));
-  f.cp_open.clear();
-}
+void cp_async_commit() { self().cp_async.commit(); }
 
 void cp_async_wait(int pending) {
-  Fiber& f = self();
-  while (f.cp_groups.size() > static_cast<size_t>(pending)) {
-    for (const CpAsyncCopy& c : f.cp_groups.front()) {
-      std::memcpy(c.dst, c.src, c.src_bytes);
-      std::memset(c.dst + c.src_bytes, 0, 16 - c.src_bytes);
-    }
-    f.cp_groups.pop_front();
-  }
+  self().cp_async.wait(pending, [](const CpAsyncCopy& c) {
+    std::memcpy(c.dst, c.src, c.src_bytes);
+    std::memset(c.dst + c.src_bytes, 0, 16 - c.src_bytes);
+  });
 }
 
 // ------------------------------------------------------------------ ldmatrix / mma.sync
@@ -922,20 +937,11 @@ void fence_proxy_async_shared() { run(); }
 
 void wgmma_fence() { run(); }
 
-void wgmma_commit_group() {
-  Fiber& f = self();
-  f.wg_groups.push_back(std::move(f.wg_open));
-  f.wg_open.clear();
-}
+void wgmma_commit_group() { self().wgmma.commit(); }
 
 void wgmma_wait_group(int pending) {
-  Fiber& f = self();
-  while (f.wg_groups.size() > static_cast<size_t>(pending)) {
-    for (const PendingAccumulators& p : f.wg_groups.front()) {
-      std::copy(p.values.begin(), p.values.end(), p.registers);
-    }
-    f.wg_groups.pop_front();
-  }
+  self().wgmma.wait(pending,
+                    [](const PendingAccumulators& p) { std::copy(p.values.begin(), p.values.end(), p.registers); });
 }
 
 namespace {
@@ -948,21 +954,13 @@ struct WgmmaOperands {
 // The accumulator input of a wgmma: an earlier wgmma of the thread still in flight on the
 // same registers hands its result on (the hardware chains them); otherwise the registers.
 void accumulator_input(const Fiber& f, const float* registers, int count, float* out) {
-  for (auto p = f.wg_open.rbegin(); p != f.wg_open.rend(); ++p) {
-    if (p->registers == registers) {
-      std::copy(p->values.begin(), p->values.end(), out);
-      return;
-    }
+  const PendingAccumulators* pending =
+      f.wgmma.newest([registers](const PendingAccumulators& p) { return p.registers == registers; });
+  if (pending != nullptr) {
+    std::copy(pending->values.begin(), pending->values.end(), out);
+  } else {
+    std::copy(registers, registers + count, out);
   }
-  for (auto g = f.wg_groups.rbegin(); g != f.wg_groups.rend(); ++g) {
-    for (auto p = g->rbegin(); p != g->rend(); ++p) {
-      if (p->registers == registers) {
-        std::copy(p->values.begin(), p->values.end(), out);
-        return;
-      }
-    }
-  }
-  std::copy(registers, registers + count, out);
 }
 
 }  // namespace
@@ -1001,7 +999,7 @@ void wgmma(int n, float* d, const uint32_t* a_regs, uint64_t a_desc, uint64_t b_
   for (int t = 0; t < 128; ++t) {
     Fiber& member = r.fibers[static_cast<size_t>(group) * 128 + t];
     float* registers = static_cast<const WgmmaOperands*>(slot.in[t])->d;
-    member.wg_open.push_back({registers, std::vector<float>(out.begin() + per_thread * t,
+    member.wgmma.open.push_back({registers, std::vector<float>(out.begin() + per_thread * t,
                                                             out.begin() + per_thread * (t + 1))});
     // The accumulators are undefined until the group retires.
     std::fill(registers, registers + per_thread, __builtin_nanf(""));

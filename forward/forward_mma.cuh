@@ -205,11 +205,11 @@ LaunchResult launch_forward(const ForwardLaunch& p, cudaStream_t stream) {
     const cudaError_t opt_in = opt_in_dynamic_smem(reinterpret_cast<const void*>(kernel), smem_bytes);
     if (opt_in != cudaSuccess) return opt_in_result(opt_in);
     // A configuration the runtime refuses leaves its error for the entry's check.
-    kestrovane::launch_kernel(kernel, dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), smem_bytes, stream,
-        static_cast<const __nv_bfloat16*>(p.q), static_cast<const __nv_bfloat16*>(p.k),
-        static_cast<const __nv_bfloat16*>(p.v), p.mask, static_cast<const __nv_bfloat16*>(p.bias),
-        static_cast<__nv_bfloat16*>(p.out), p.lse, static_cast<__nv_bfloat16*>(p.shadow_residual), p.N, p.O, p.H,
-        p.B, p.D, scale);
+    kestrovane::launch_kernel(kernel, dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), smem_bytes,
+                              stream, static_cast<const __nv_bfloat16*>(p.q), static_cast<const __nv_bfloat16*>(p.k),
+                              static_cast<const __nv_bfloat16*>(p.v), p.mask, static_cast<const __nv_bfloat16*>(p.bias),
+                              static_cast<__nv_bfloat16*>(p.out), p.lse, static_cast<__nv_bfloat16*>(p.shadow_residual),
+                              p.N, p.O, p.H, p.B, p.D, scale);
     return LaunchResult{};
   });
 }

@@ -227,10 +227,10 @@ LaunchResult launch_forward_tma(const ForwardLaunch& p, cudaStream_t stream) {
     const cudaError_t opt_in = opt_in_dynamic_smem(reinterpret_cast<const void*>(kernel), kSmemBytes);
     if (opt_in != cudaSuccess) return opt_in_result(opt_in);
     // A configuration the runtime refuses leaves its error for the entry's check.
-    kestrovane::launch_kernel(kernel, dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), kSmemBytes, stream,
-        k_map, v_map, static_cast<const __nv_bfloat16*>(p.q), p.mask, static_cast<const __nv_bfloat16*>(p.bias),
-        static_cast<__nv_bfloat16*>(p.out), p.lse, static_cast<__nv_bfloat16*>(p.shadow_residual), p.N, p.O, p.H,
-        scale);
+    kestrovane::launch_kernel(kernel, dim3(plan.grid_x, plan.grid_y, plan.grid_z), dim3(kBlockThreads), kSmemBytes,
+                              stream, k_map, v_map, static_cast<const __nv_bfloat16*>(p.q), p.mask,
+                              static_cast<const __nv_bfloat16*>(p.bias), static_cast<__nv_bfloat16*>(p.out), p.lse,
+                              static_cast<__nv_bfloat16*>(p.shadow_residual), p.N, p.O, p.H, scale);
     return LaunchResult{};
   });
 }

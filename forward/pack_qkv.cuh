@@ -47,9 +47,10 @@ void launch_pack_qkv(const PackLaunch& p, cudaStream_t stream) {
   const dim3 grid(static_cast<unsigned>((p.rows + kPackRowsPerBlock - 1) / kPackRowsPerBlock), 1, 1);
   const dim3 block(static_cast<unsigned>(p.D / 2), kPackRowsPerBlock, 1);
   kestrovane::launch_kernel(kestrovane_pack_qkv_kernel, grid, block, 0, stream,
-      static_cast<const __nv_bfloat16*>(p.q_src), static_cast<const __nv_bfloat16*>(p.k_src),
-      static_cast<const __nv_bfloat16*>(p.v_src), static_cast<__nv_bfloat16*>(p.q_dst),
-      static_cast<__nv_bfloat16*>(p.k_dst), static_cast<__nv_bfloat16*>(p.v_dst), p.rows, p.H, p.N, p.D);
+                            static_cast<const __nv_bfloat16*>(p.q_src), static_cast<const __nv_bfloat16*>(p.k_src),
+                            static_cast<const __nv_bfloat16*>(p.v_src), static_cast<__nv_bfloat16*>(p.q_dst),
+                            static_cast<__nv_bfloat16*>(p.k_dst), static_cast<__nv_bfloat16*>(p.v_dst), p.rows, p.H,
+                            p.N, p.D);
 }
 
 }  // namespace forward

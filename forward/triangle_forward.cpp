@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/device.h"
 #include "common/checks.h"
+#include "common/device.h"
 #include "common/launch.h"
 #include "common/module.h"
 #include "forward/forward_launch.h"

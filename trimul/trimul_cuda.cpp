@@ -13,8 +13,8 @@
 #include <limits>
 #include <vector>
 
-#include "common/device.h"
 #include "common/checks.h"
+#include "common/device.h"
 #include "common/module.h"
 #include "trimul/trimul_bwd_checks.h"
 #include "trimul/trimul_bwd_launch.h"
