@@ -107,3 +107,25 @@ def test_an_unknown_schedule_is_refused(monkeypatch):
     monkeypatch.setenv("KESTROVANE_EMULATOR_SCHEDULE", "sideways")
     with pytest.raises(RuntimeError, match="emulator: KESTROVANE_EMULATOR_SCHEDULE must be forward or reverse"):
         faults().probe_launch([1, 1, 1], [1, 1, 1], 0, -1, torch.zeros(8))
+
+
+@pytest.mark.parametrize("grid, k", [([7, 1, 1], 2), ([5, 6, 2], 1), ([3, 1, 1], 2), ([4, 2, 1], 0)])
+def test_edge_blocks_run_only_the_blocks_near_each_end_of_every_axis(monkeypatch, grid, k):
+    monkeypatch.setenv("KESTROVANE_EMULATOR_EDGE_BLOCKS", str(k))
+    threads = 2
+    out = torch.full((math.prod(grid) * threads,), -1.0)
+    assert faults().probe_launch(grid, [threads, 1, 1], 0, -1, out) == 0
+    near = lambda c, n: k == 0 or c < k or c >= n - k  # noqa: E731
+    for z in range(grid[2]):
+        for y in range(grid[1]):
+            for x in range(grid[0]):
+                b = x + grid[0] * (y + grid[1] * z)
+                ran = near(x, grid[0]) and near(y, grid[1]) and near(z, grid[2])
+                expected = [float(b * threads + t) for t in range(threads)] if ran else [-1.0] * threads
+                assert out[b * threads:(b + 1) * threads].tolist() == expected, (x, y, z)
+
+
+def test_an_edge_block_count_that_is_not_a_number_is_refused(monkeypatch):
+    monkeypatch.setenv("KESTROVANE_EMULATOR_EDGE_BLOCKS", "all")
+    with pytest.raises(RuntimeError, match="emulator: KESTROVANE_EMULATOR_EDGE_BLOCKS must be a count"):
+        faults().probe_launch([1, 1, 1], [1, 1, 1], 0, -1, torch.zeros(8))
