@@ -43,7 +43,7 @@ def pytest_configure(config):
 
 def pytest_terminal_summary(terminalreporter):
     from cubin_kernels import cubin_kernels, launched_kernels
-    from harness import BUILD, MODULES
+    from harness import MODULES
     launched = launched_kernels(os.environ.get(LAUNCH_LOG, ""))
     if not launched:
         return
@@ -56,7 +56,8 @@ def pytest_terminal_summary(terminalreporter):
             continue
         lines.append(f"{folder} {len(kernels & launched)}/{len(kernels)}")
         missing += [f"{folder}\t{name}" for name in sorted(kernels - launched)]
-    report = BUILD / "emulator-uncovered.txt"
+    # The list of kernels no case ran sits next to the launch log.
+    report = pathlib.Path(os.environ[LAUNCH_LOG]).with_name("emulator-uncovered.txt")
     report.write_text("".join(f"{line}\n" for line in missing))
     terminalreporter.write_line("emulated launches, cubin kernels run per module: " + ", ".join(lines) +
                                 f" (the others are listed in {report})")
