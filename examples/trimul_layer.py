@@ -1,8 +1,9 @@
 """The triangle multiplicative update (outgoing or incoming edges), forward and backward, built
-from the eight functions of _kestrovane_trimul_sm90a with the caller's parts in PyTorch: the
-triangle product as a batched matrix product over the channel-major planes, the input
-gradients of the linear layers, and the weight gradients as FP32 partial products per chunk
-of pair rows that the module folds in chunk order. Beside it, the same layer in eager
+from the eight functions of _kestrovane_trimul_sm90a (or of its emulated twin on the CPU
+execution model) with the caller's parts in PyTorch: the triangle product as a batched matrix
+product over the channel-major planes, the input gradients of the linear layers, and the
+weight gradients as FP32 partial products per chunk of pair rows that the module folds in
+chunk order. Beside it, the same layer in eager
 PyTorch for autograd.
 
 Shapes: z [B*N*N, C] BF16 pair rows (row b*N*N + i*N + j), mask [B*N*N] FP32, C = H channels.
