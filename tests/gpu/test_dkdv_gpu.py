@@ -3,8 +3,8 @@
 import pytest
 import torch
 
-from dkdv_reference import (assert_guards_intact, assert_reruns_bit_identical, check_against_reference, check_entries,
-                            guarded, make_inputs, reference, run)
+from dkdv_reference import (assert_guards_intact, assert_reruns_bit_identical, check_against_reference,
+                            check_entries, check_swapped_grid, guarded, make_inputs, reference, run)
 from backend import gpu_only
 from harness import BF16, assert_bit_identical, busy_side_stream, case_marks
 
@@ -43,6 +43,31 @@ EMULATED_TOO_LARGE = {(40, 40, True), (72, 40, True), (24, 64, True), (40, 64, T
 def test_gradients_match_the_reference(backend, D, N, square):
     B, O, H = 2, (N if square else 3), 2
     check_entries(make_inputs(B, O, H, N, D, seed=1000 * D + N, device=backend.device), backend)
+
+
+# O = N over one whole key block (SeqTail -1) at tiers 32, 64 and 128 on one (batch, head): 64 (b, o)
+# pairs, small enough for the emulated backend (the B = H = 2 cases above are not).
+@pytest.mark.parametrize("D", [24, 40, 128])
+def test_square_whole_key_block_of_one_head(backend, D):
+    check_entries(make_inputs(1, 64, 1, 64, D, seed=4000 + D, device=backend.device), backend)
+
+
+# B*O above 65535 swaps the grid (the batch-outer index on x, key blocks on z): 65536 (b, o) pairs
+# of one head at one row (a key-block tail) and at one whole key block (SeqTail -1), with and
+# without O = N, on every cp.async tier. The emulated backend runs only the grid's edge blocks
+# (KESTROVANE_EMULATOR_EDGE_BLOCKS), those of the first and the last pair, and the test checks
+# those two pairs only (on a GPU the whole grid runs and the same check holds). At N = 64 the
+# tensors hold 65536*64*D elements, which the emulated proxy saves, restores and compares byte for
+# byte under both schedules, about 0.25 s a case per unit of D: the whole-key-block cases from
+# D = 24 on run on a GPU only.
+SWAPPED_TOO_LARGE = {(D, 64, square) for D in (24, 40, 72) for square in (False, True)}
+
+
+@pytest.mark.parametrize("D, N, square", [
+    pytest.param(D, N, square, marks=case_marks((D, N, square), gpu_only=SWAPPED_TOO_LARGE))
+    for D in [8, 24, 40, 72] for N in (1, 64) for square in (False, True)])
+def test_swapped_grid_matches_the_reference(backend, monkeypatch, D, N, square):
+    check_swapped_grid(backend, monkeypatch, D, N, square, seed=5000 + 100 * D + N + square)
 
 
 @gpu_only  # full-device scale

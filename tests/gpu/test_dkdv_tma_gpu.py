@@ -9,8 +9,8 @@ import re
 import pytest
 import torch
 
-from dkdv_reference import (assert_reruns_bit_identical, check_entries, exact_sum_inputs, fold, make_inputs, reference,
-                            run)
+from dkdv_reference import (assert_reruns_bit_identical, check_entries, check_swapped_grid, exact_sum_inputs, fold,
+                            make_inputs, reference, run)
 from backend import gpu_only
 from harness import assert_bit_identical, case_marks
 
@@ -65,6 +65,31 @@ def test_tma_path(backend, D, N, square):
     if backend.name == "hopper":  # the test-only cp.async module has no emulated twin
         mma = run(inputs, ref, delta_true=True, forced=forced())
         assert_agrees_with_the_cp_async_path(out, mma, ref)
+
+
+# O = N over one whole key block (SeqTail -1) at tiers 32 and 64 on one (batch, head): 64 (b, o)
+# pairs, small enough for the emulated backend (the B = H = 2 cases above are not).
+@pytest.mark.parametrize("D", [32, 64])
+def test_square_whole_key_block_of_one_head(backend, D):
+    check_entries(make_inputs(1, 64, 1, 64, D, seed=6000 + D, device=backend.device), backend)
+
+
+# B*O above 65535 swaps the grid (the batch-outer index on x, key blocks on z): 65536 (b, o) pairs
+# of one head at one row (a key-block tail) and at one whole key block (SeqTail -1), with and
+# without O = N, on every TMA tier. The emulated backend runs only the grid's edge blocks
+# (KESTROVANE_EMULATOR_EDGE_BLOCKS), those of the first and the last pair, and the test checks
+# those two pairs only (on a GPU the whole grid runs and the same check holds). At N = 64 the
+# tensors hold 65536*64*D elements, which the emulated proxy saves, restores and compares byte for
+# byte under both schedules, about 0.25 s a case per unit of D: the whole-key-block cases from
+# D = 32 on run on a GPU only.
+SWAPPED_TOO_LARGE = {(D, 64, square) for D in (32, 64) for square in (False, True)}
+
+
+@pytest.mark.parametrize("D, N, square", [
+    pytest.param(D, N, square, marks=case_marks((D, N, square), gpu_only=SWAPPED_TOO_LARGE))
+    for D in TIERS for N in (1, 64) for square in (False, True)])
+def test_swapped_grid_matches_the_reference(backend, monkeypatch, D, N, square):
+    check_swapped_grid(backend, monkeypatch, D, N, square, seed=7000 + 100 * D + N + square)
 
 
 @gpu_only  # the test-only cp.async module is built for the GPU only

@@ -7,6 +7,7 @@ import torch
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, make_inputs, reference
 from dq_reference import broadcast_fold, dq_arguments, dq_reference, free_stats, left_fold_fp32, run_dq
+from dq_reference import EDGE_BLOCKS, assert_edges_within, edge_inputs, edge_spans, edge_stats
 from backend import gpu_only
 from harness import BF16, F32, assert_runs_bit_identical, case_marks, on_side_stream
 
@@ -285,3 +286,58 @@ def test_runs_on_the_current_stream(backend, D, N, slab_rows, lane):
     assert_bit_identical(got["dq"], expected["dq"], "dQ")
     assert_bit_identical(got["dbias"], expected["dbias"], "dBias")
     assert_bit_identical(got["shared"].cpu(), broadcast_fold(expected["dbias"], [B], [1]), "shared bias gradient")
+
+
+# Leaf instantiations that the tables above leave to a GPU, with query tiles on grid x, in one
+# small call each: a square pair over a whole tile and a one-row tail (every tier), the square
+# exact-tiles kernel of tier 32, and the non-square exact-tiles and whole-tile general kernels
+# of tier 128.
+@pytest.mark.parametrize("D, N, O, slab_rows", [
+    (8, 33, 33, 32), (24, 33, 33, 32), (40, 33, 33, 32), (72, 33, 33, 32),
+    (24, 32, 32, 32), (72, 32, 1, 32), (72, 33, 1, 32),
+], ids=lambda v: str(v))
+def test_leaf_instantiations_match_the_reference(backend, D, N, O, slab_rows):
+    inputs = make_inputs(1, O, 1, N, D, seed=D + N + O, device=backend.device)
+    ref = reference(*inputs)
+    expected = dq_reference(inputs, ref)
+    out = run_dq(inputs, ref, slab_rows, -(-O // 4), 1, backend=backend)
+    assert_within(out["dq"], expected["dq"], expected["dq_bound"], "dQ")
+    assert_within(out["dbias"], expected["dbias"], expected["dbias_bound"], "dBias")
+
+
+# Swapped grids: more than 65535 (group, batch) pairs in a wave put the pairs on grid x and the
+# query tiles on z. (D, N, O, B, slab_rows), one wave each, with the fewest rows that swap each
+# leaf instantiation: the square general kernel with a one-row tile (O = N = 1); a whole tile
+# and a one-row tail over one outer row (N = 33 in 32-row slabs), and exact tiles over one
+# outer row (N = 32), on every tier; the square whole-tile general and exact-tiles kernels
+# (O = N = 33 and 32, whose 9 and 8 groups per batch need B = 7282 and 8192), tiers 16 and 32.
+# The model runs only the edge blocks: pair 0 (the first group of batch 0) and the last pair
+# (the last group of batch B-1), over both query tiles; dBias is compared where one group holds
+# the whole batch and one slab covers N, so that the edge blocks own whole dBias values.
+SWAPPED = [(D, *shape) for D in (8, 24, 40, 72) for shape in ((1, 1, 65536, 1), (33, 1, 65536, 32), (32, 1, 65536, 32))]
+SWAPPED += [(D, *shape) for D in (8, 24) for shape in ((33, 33, 7282, 32), (32, 32, 8192, 32))]
+
+
+@pytest.mark.parametrize("D, N, O, B, slab_rows", SWAPPED, ids=lambda v: str(v))
+def test_swapped_grid_edge_blocks_against_the_reference(backend, monkeypatch, D, N, O, B, slab_rows):
+    groups = -(-O // 4)
+    lane = lane_of(D, N, slab_rows)
+    assert lane != "warpgroup"
+    first = host().waves(N, O, 1, B, slab_rows, groups, B, lane == "exact_tiles", limit=1)[0][0]
+    assert not first["query_tiles_on_x"] and first["grid"][2] <= 2 * EDGE_BLOCKS
+    # the model runs only the edge blocks; on a GPU the whole grid runs and the same values hold
+    monkeypatch.setenv("KESTROVANE_EMULATOR_EDGE_BLOCKS", str(EDGE_BLOCKS))
+    inputs, edges = edge_inputs(B, O, N, D, seed=D + N + O, device=backend.device)
+    edge_ref = reference(*edges)
+    expected = dq_reference(edges, edge_ref)
+    args, _ = dq_arguments(inputs, edge_stats(B, edge_ref, backend.device), (slab_rows, groups, B))
+    backend.load("dq_dbias").kestrovane_triangle_dq_dbias_out(*args)
+    backend.synchronize()
+    # dQ rows of the first group of batch 0 and of the last group of batch B-1
+    row = N * D
+    assert_edges_within(args[8].cpu(), expected["dq"], expected["dq_bound"], min(O, 4) * row,
+                        (O - 4 * (groups - 1)) * row, "dQ")
+    if groups == 1 and slab_rows >= N:
+        prefix, suffix = edge_spans(B * N * N, 256)
+        assert_edges_within(args[9].cpu(), expected["dbias"], expected["dbias_bound"], min(prefix, N * N),
+                            min(suffix, N * N), "dBias")

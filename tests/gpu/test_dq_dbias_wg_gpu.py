@@ -12,6 +12,7 @@ import pytest
 
 from dkdv_reference import NEG_INF, assert_bit_identical, assert_within, exact_sum_inputs, make_inputs, reference
 from dq_reference import dq_reference, free_stats, run_dq
+from dq_reference import EDGE_BLOCKS, assert_edges_within, dq_arguments, edge_inputs, edge_stats
 from backend import gpu_only
 from harness import assert_runs_bit_identical, case_marks
 
@@ -182,3 +183,29 @@ def test_grid_orientation_does_not_change_results(backend, N, Ho, D, slab_rows):
     narrow = run_dq(inputs, stats, slab_rows, 65535, 1, backend=backend)
     assert_bit_identical(wide["dq"], narrow["dq"], "dQ")
     assert_bit_identical(wide["dbias"], narrow["dbias"], "dBias")
+
+
+# Swapped grids on the emulated twin: more than 65535 (group, batch) pairs in one wave put the
+# pairs on grid x and the query blocks on z. (D, N, O, B) with the fewest rows that swap: the
+# square pair O = N = 64 (16 groups per batch, B = 4096) and four groups of four outer rows over
+# B = 16384, tier 16, one 64-row query block each. The model runs only the edge blocks, pair 0
+# (the first group of batch 0) and the last pair (the last group of batch B-1): their dQ rows are
+# compared; dBias folds every group of a batch, so skipped blocks leave it undetermined.
+@pytest.mark.parametrize("D, N, O, Bs", [(8, 64, 64, 4096), (8, 64, 16, 16384)], ids=lambda v: str(v))
+def test_swapped_grid_edge_blocks_against_the_reference(backend, monkeypatch, D, N, O, Bs):
+    groups = -(-O // 4)
+    assert lane_of(D, N, N) == "warpgroup"
+    wg_host = importlib.import_module("_kestrovane_dq_dbias_wg_host")
+    first, failure = wg_host.first_wave(N, O, 1, Bs, N, groups, Bs)
+    assert failure == "" and not first["query_tiles_on_x"] and first["grid"][2] == 1
+    # the model runs only the edge blocks; on a GPU the whole grid runs and the same rows hold
+    monkeypatch.setenv("KESTROVANE_EMULATOR_EDGE_BLOCKS", str(EDGE_BLOCKS))
+    inputs, edges = edge_inputs(Bs, O, N, D, seed=D + N + O, device=backend.device)
+    edge_ref = reference(*edges)
+    expected = dq_reference(edges, edge_ref)
+    args, _ = dq_arguments(inputs, edge_stats(Bs, edge_ref, backend.device), (N, groups, Bs))
+    backend.load("dq_dbias").kestrovane_triangle_dq_dbias_out(*args)
+    backend.synchronize()
+    row = N * D
+    assert_edges_within(args[8].cpu(), expected["dq"], expected["dq_bound"], 4 * row, (O - 4 * (groups - 1)) * row,
+                        "dQ")

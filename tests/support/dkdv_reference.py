@@ -124,11 +124,12 @@ def assert_guards_intact(buffer, guard, count, what):
         f"{what}: guard band after the view was written"
 
 
-def run(inputs, ref, delta_true, extra_partials=0, forced=None, backend=None):
+def run(inputs, ref, delta_true, extra_partials=0, forced=None, backend=None, owned=None):
     """Calls one entry of `backend`'s module (the real one without) with guarded outputs on the
     inputs' device; returns the outputs after checking the guards. With `forced` (the test-only
     cp.async module) its kernels run instead of the entry; they write the partials but no
-    delta_true (the fold is not theirs)."""
+    delta_true (the fold is not theirs). With `owned` (batch-outer indices b*O + o, see
+    edge_pairs) only the outputs of those (b, o) pairs must have been written."""
     q, k, v, d_output, mask, bias = inputs
     B, O, H, N, D = q.shape
     rows, key_blocks = B * O * H * N, (N + 63) // 64
@@ -156,6 +157,8 @@ def run(inputs, ref, delta_true, extra_partials=0, forced=None, backend=None):
             assert_guards_intact(t_buf, tg, tn, "out_delta_true")
             result.update(delta_true=out_dt)
     for name, t in result.items():
+        if owned is not None:
+            t = t.reshape(B * O, -1)[owned]  # every output is (b, o)-major
         assert not t.isnan().any(), f"{name} has elements the kernels did not write"
     return result
 
@@ -241,3 +244,113 @@ def assert_reruns_bit_identical(inputs, runs=20, backend=None):
     rows = fp32_rows(*inputs)
     assert_runs_bit_identical(lambda: run(inputs, rows, delta_true=True, extra_partials=100, backend=backend), runs,
                               f"D={inputs[0].shape[-1]} N={inputs[0].shape[3]} rerun")
+
+
+# The fewest (b, o) pairs that put the batch-outer index on grid x and the key blocks on z
+# (dkdv_plan.h grid_for: B*O above 65535 swaps the two).
+SWAPPED_PAIRS = 65536
+
+
+def swapped_grid_shape(N, square):
+    """(B, O, H) of SWAPPED_PAIRS (b, o) pairs of one head: two batches, or O = N."""
+    return (SWAPPED_PAIRS // N, N, 1) if square else (2, SWAPPED_PAIRS // 2, 1)
+
+
+def edge_pairs(B, O, H, N, k):
+    """The batch-outer indices b*O + o all of whose outputs (dK and dV rows, the partials and the
+    delta_true of its H*N rows) are written when the model runs only the blocks whose every grid
+    coordinate lies within k of either end of its axis (KESTROVANE_EMULATOR_EDGE_BLOCKS=k). The
+    dK/dV grid is (key blocks, H, B*O) up to 65535 pairs and (B*O, H, key blocks) above (dkdv_plan.h
+    grid_for); the fold's is one block of 256 rows per x coordinate over the rows slice*N + n."""
+    pairs, key_blocks, rows = B * O, (N + 63) // 64, B * O * H * N
+
+    def near(c, extent):
+        return k == 0 or c < k or c >= extent - min(k, extent)
+
+    if not all(near(h, H) for h in range(H)) or not all(near(kb, key_blocks) for kb in range(key_blocks)):
+        return []  # some head or key block of every pair is skipped
+    on_edge = range(pairs) if k == 0 or pairs <= 2 * k else [*range(k), *range(pairs - k, pairs)]
+    fold = (rows + 255) // 256
+
+    def folded(p):
+        first, last = p * H * N // 256, ((p + 1) * H * N - 1) // 256
+        return all(near(f, fold) for f in range(first, last + 1))
+
+    return [p for p in on_edge if near(p, pairs) and folded(p)]
+
+
+def edge_inputs(B, O, H, N, D, pairs, seed, device="cuda"):
+    """The inputs of make_inputs over [B,O,...] with random values in the (b, o) pairs `pairs` and zeros
+    in every other pair (whose outputs no check reads). q, k, v and d_output are read-only views of one
+    buffer, each one pair further on (a pair's H*N*D elements are contiguous in either layout), so that
+    tens of thousands of pairs cost one input buffer; the four hold distinct values in every pair of
+    `pairs`. Every fifth key of those pairs and one query row of head 0 are -inf (when N > 1)."""
+    g = torch.Generator(device=device).manual_seed(seed)
+
+    def randn(*shape):
+        return torch.randn(*shape, device=device, generator=g)
+
+    s = H * N * D
+    total = B * O * s
+    buffer = torch.zeros(total + 3 * s, device=device, dtype=BF16)
+    for j in sorted({p + i for p in pairs for i in range(4)}):
+        buffer[j * s:(j + 1) * s] = randn(s).to(BF16)
+    q, k, v = (buffer[i * s:i * s + total].view(B, O, H, N, D) for i in range(3))
+    d_output = buffer[3 * s:3 * s + total].view(B, O, N, H, D)
+    mask = torch.zeros(B, O, 1, 1, N, device=device)
+    for p in pairs:
+        b, o = divmod(p, O)
+        mask[b, o] = randn(1, 1, N)
+        if N > 1:
+            mask[b, o, ..., ::5] = NEG_INF
+    bias = (2 * randn(B, 1, H, N, N)).to(BF16)
+    if N > 1:
+        bias[:, :, 0, N // 2, :] = NEG_INF
+    return q, k, v, d_output, mask, bias
+
+
+def check_swapped_grid(backend, monkeypatch, D, N, square, seed):
+    """The swapped grid of the smallest shape that needs it (B * O past 65535 pairs), run on
+    the edge blocks alone (the whole grid on a GPU), checked on the pairs those blocks own."""
+    monkeypatch.setenv("KESTROVANE_EMULATOR_EDGE_BLOCKS", "1")
+    B, O, H = swapped_grid_shape(N, square)
+    pairs = edge_pairs(B, O, H, N, 1)
+    assert pairs == [0, B * O - 1]
+    inputs = edge_inputs(B, O, H, N, D, pairs, seed=seed, device=backend.device)
+    check_edge_entries(inputs, pairs, backend)
+
+
+def check_edge_entries(inputs, pairs, backend=None):
+    """check_entries restricted to the (b, o) pairs `pairs`: the reference of each pair alone (its
+    logsumexp and delta are the only nonzero rows given to the kernels), both entries' dK and dV
+    and the delta_true entry's partials and delta_true of those pairs against it, and the two
+    entries' dK and dV of those pairs equal to the bit. Nothing outside those pairs is read."""
+    q, k, v, d_output, mask, bias = inputs
+    B, O, H, N, D = q.shape
+    assert pairs, "no (b, o) pair is written whole"
+    where = [divmod(p, O) for p in pairs]
+    parts = [(q[b:b + 1, o:o + 1], k[b:b + 1, o:o + 1], v[b:b + 1, o:o + 1], d_output[b:b + 1, o:o + 1],
+              mask[b:b + 1, o:o + 1], bias[b:b + 1]) for b, o in where]
+    refs = [reference(*part) for part in parts]
+    lse = torch.zeros(B, O, H, N, device=q.device)
+    delta = torch.zeros_like(lse)
+    for (b, o), ref in zip(where, refs):
+        lse[b, o], delta[b, o] = ref["lse"][0, 0], ref["delta"][0, 0]
+    rows = dict(lse=lse, delta=delta)
+
+    def owned(out):
+        """Copies of each pair's outputs, so that the full-size ones can go."""
+        got = []
+        for p, (b, o) in zip(pairs, where):
+            one = {name: out[name][b:b + 1, o:o + 1].clone() for name in ("dk", "dv", "delta_true") if name in out}
+            if "partials" in out:
+                one["partials"] = out["partials"][p * H:(p + 1) * H].clone()
+            got.append(one)
+        return got
+
+    full = owned(run(inputs, rows, delta_true=True, backend=backend, owned=pairs))
+    plain = owned(run(inputs, rows, delta_true=False, backend=backend, owned=pairs))
+    for p, part, ref, out, out_plain in zip(pairs, parts, refs, full, plain):
+        check_against_reference(part, ref, out)
+        assert_bit_identical(out_plain["dk"], out["dk"], f"dK of the two entries, pair {p}")
+        assert_bit_identical(out_plain["dv"], out["dv"], f"dV of the two entries, pair {p}")

@@ -10,6 +10,7 @@ import numpy as np
 import torch
 
 from dkdv_reference import assert_guards_intact, guarded, module, scale_of, synchronize
+from dkdv_reference import assert_within
 from harness import BF16, F32
 
 
@@ -110,3 +111,68 @@ def broadcast_fold(per_batch, target, bias_prefix):
     count = int(np.prod(bias_dims))
     folded = torch.stack([out[i] for i in range(count)])
     return folded.to(BF16).view(*bias_prefix, *plane_shape)
+
+
+# ---------------------------------------------------------------- swapped grids, edge blocks
+
+EDGE_BLOCKS = 1  # KESTROVANE_EMULATOR_EDGE_BLOCKS of the swapped-grid cases
+
+
+def edge_inputs(B, O, N, D, seed, device="cuda"):
+    """Inputs of a one-head call with more (group, batch) pairs than grid z holds, random only
+    in batches 0 and B-1 (the ones the edge blocks of a swapped grid read): q, k, v and
+    d_output are views one batch apart into one zero-filled buffer (inputs that are only read
+    may overlap; H = 1 gives d_output q's layout), so the four cost one tensor's memory while
+    an edge batch still reads four different random slices. Masks and bias as make_inputs
+    makes them, in the edge batches. Returns the inputs and the 2-batch case of the edge
+    batches, on which the reference runs."""
+    g = torch.Generator().manual_seed(seed)
+    step = O * N * D
+    buffer = torch.zeros((B + 3) * step, dtype=BF16)
+    for start in (0, (B - 1) * step):
+        buffer[start:start + 4 * step] = torch.randn(4 * step, generator=g).to(BF16)
+    views = [buffer[i * step:(i + B) * step] for i in range(4)]
+    q, k, v = (t.view(B, O, 1, N, D) for t in views[:3])
+    d_output = views[3].view(B, O, N, 1, D)
+    mask = torch.zeros(B, O, 1, 1, N)
+    bias = torch.zeros(B, 1, 1, N, N, dtype=BF16)
+    for b in (0, B - 1):
+        mask[b] = torch.randn(O, 1, 1, N, generator=g)
+        bias[b] = (2 * torch.randn(1, 1, N, N, generator=g)).to(BF16)
+        if N > 1:
+            mask[b, ..., ::5] = float("-inf")
+            bias[b, :, 0, N // 2, :] = float("-inf")
+    mask[B - 1, O - 1] = float("-inf")
+    inputs = tuple(t.to(device) for t in (q, k, v, d_output, mask, bias))
+    edges = tuple(torch.cat([t[:1], t[-1:]]).cpu() for t in inputs)
+    return inputs, edges
+
+
+def edge_stats(B, edge_ref, device="cuda"):
+    """logsumexp and delta of the whole call: the edge batches' from their reference, zero in
+    the batches no edge block reads."""
+    stats = {}
+    for name in ("lse", "delta"):
+        edge = edge_ref[name]
+        full = torch.zeros((B, *edge.shape[1:]), dtype=edge.dtype)
+        full[0], full[B - 1] = edge[0], edge[1]
+        stats[name] = full.to(device)
+    return stats
+
+
+def edge_spans(total, span, k=EDGE_BLOCKS):
+    """Lengths of the prefix and the suffix of `total` elements that the first and last k
+    blocks of a one-dimensional grid of `span`-element blocks cover."""
+    blocks = -(-total // span)
+    if blocks <= 2 * k:
+        return total, total
+    return k * span, total - (blocks - k) * span
+
+
+def assert_edges_within(got, expected, bound, prefix, suffix, what):
+    """The first `prefix` elements of batch 0 and the last `suffix` of batch B-1 of `got`
+    against the 2-batch reference of the edge batches."""
+    flat, ref, lim = got.reshape(got.shape[0], -1), expected.reshape(2, -1), bound.reshape(2, -1)
+    assert prefix > 0 and suffix > 0
+    assert_within(flat[0, :prefix], ref[0, :prefix], lim[0, :prefix], f"{what} of the first edge block")
+    assert_within(flat[-1, -suffix:], ref[1, -suffix:], lim[1, -suffix:], f"{what} of the last edge block")
