@@ -81,7 +81,11 @@ $(BUILD)/obj/tests/support/%.o: tests/support/%.cpp $(BUILD)/config.mk
 EMU_CXXFLAGS := -std=c++17 -O2 $(COMMON_DEF) -DKESTROVANE_EMULATED -fPIC -fvisibility=hidden \
                 -fvisibility-inlines-hidden -Wall -Werror -Wno-unused-parameter -ffp-contract=off -I. \
                 -isystem $(CUDA_HOME)/include
-EMU_KERNEL_FLAGS := -x c++ -include emulator/prelude.h -Wno-unknown-pragmas -Wno-unused-variable -fno-strict-aliasing
+# Kernel units carry the thread-sanitizer instrumentation (a call before every load and store)
+# and the alignment instrumentation (a check of every dereference against its type), whose
+# callbacks the model defines in emulator/access.cpp; no sanitizer runtime is linked.
+EMU_KERNEL_FLAGS := -x c++ -include emulator/prelude.h -Wno-unknown-pragmas -Wno-unused-variable -fno-strict-aliasing \
+                    -fsanitize=thread --param=tsan-instrument-func-entry-exit=0 -fsanitize=alignment
 EMU_SRC    := $(wildcard emulator/*.cpp)
 EMU_OBJS   := $(patsubst %.cpp,$(BUILD)/obj-emulated/%.o,$(EMU_SRC))
 EMULATED_FILES :=
@@ -119,6 +123,46 @@ $(BUILD)/obj-emulated/tests/support/emulated/%.o: tests/support/emulated/%.cpp $
 	$(CXX) $(CXXFLAGS) -DKESTROVANE_EMULATED -MMD -MP -c $< -o $@
 $(EMU_TEST_MODULES): $(BUILD)/%$(EXT_SUFFIX): $(BUILD)/obj-emulated/tests/support/emulated/%.o $(EMU_TEST_KERNELS) $(EMU_OBJS)
 	$(CXX) -shared -L$(TORCH_LIB) -Wl,-rpath,$(TORCH_LIB) -o $@ $^ $(TORCH_LIBS)
+
+# Planted-fault variants (test-only, never packaged): for each module folder with fault sites in
+# tests/support/planted/plant.py, _kestrovane_<folder>_planted is that folder's entry and kernel
+# units compiled as the emulated twin is, with the patched copies of plant.py's overlay folder
+# included before the real sources, and the selector unit tests/support/planted/planted_fault.cpp
+# (kestrovane_set_planted_fault is the one symbol exported beside PyInit_).
+PLANT         := tests/support/planted/plant.py
+PLANTED_DIRS  := $(if $(wildcard $(PLANT)),$(filter $(DIRS),$(shell $(PYTHON) $(PLANT) --folders)))
+PLANTED_SEL   := $(BUILD)/obj-planted/tests/support/planted/planted_fault.o
+PLANTED_FILES :=
+define planted_rules
+$(1)_PLANT_OVERLAY := $(BUILD)/planted/$(1)
+$(1)_PLANT_NAME    := $$(patsubst %_sm90a,%_planted,$(MODULE_$(1)))
+$(1)_PLANT_OBJS    := $$(patsubst %.cpp,$(BUILD)/obj-planted/%.o,$$($(1)_CPP)) \
+                      $$(patsubst %.cu,$(BUILD)/obj-planted/%.cu.o,$$($(1)_CU))
+$(1)_PLANT_SO      := $(BUILD)/$$($(1)_PLANT_NAME)$(EXT_SUFFIX)
+PLANTED_FILES += $$($(1)_PLANT_SO)
+$(BUILD)/planted/$(1).stamp: $(PLANT) $$(shell $(PYTHON) $(PLANT) --sources $(1))
+	$(PYTHON) $(PLANT) $(1) $$($(1)_PLANT_OVERLAY)
+	touch $$@
+$(BUILD)/obj-planted/$(1)/%.o: $(1)/%.cpp $(BUILD)/config.mk $(BUILD)/planted/$(1).stamp
+	@mkdir -p $$(dir $$@)
+	$(CXX) -I$$($(1)_PLANT_OVERLAY) $(CXXFLAGS) -DKESTROVANE_EMULATED -D$(MODULE_$(1))=$$($(1)_PLANT_NAME) \
+	  -MMD -MP -c $$< -o $$@
+$(BUILD)/obj-planted/$(1)/%.cu.o: $(1)/%.cu $(BUILD)/config.mk $(BUILD)/planted/$(1).stamp
+	@mkdir -p $$(dir $$@)
+	$(CXX) -I$$($(1)_PLANT_OVERLAY) $(EMU_CXXFLAGS) $(EMU_KERNEL_FLAGS) -MMD -MP -c $$< -o $$@
+$(BUILD)/obj-planted/$(1)/exports.map:
+	@mkdir -p $$(dir $$@)
+	printf '{ global: PyInit_$$($(1)_PLANT_NAME); kestrovane_set_planted_fault; local: *; };\n' > $$@
+$$($(1)_PLANT_SO): $$($(1)_PLANT_OBJS) $(PLANTED_SEL) $(EMU_OBJS) $(BUILD)/obj-planted/$(1)/exports.map
+	$(CXX) -shared -L$(TORCH_LIB) -Wl,-rpath,$(TORCH_LIB) -Wl,--version-script=$(BUILD)/obj-planted/$(1)/exports.map \
+	  -o $$@ $$($(1)_PLANT_OBJS) $(PLANTED_SEL) $(EMU_OBJS) $(TORCH_LIBS)
+endef
+$(foreach d,$(PLANTED_DIRS),$(eval $(call planted_rules,$(d))))
+$(PLANTED_SEL): tests/support/planted/planted_fault.cpp $(BUILD)/config.mk
+	@mkdir -p $(dir $@)
+	$(CXX) $(EMU_CXXFLAGS) -MMD -MP -c $< -o $@
+all emulated: $(PLANTED_FILES)
+-include $(shell find $(BUILD)/obj-planted -name '*.d' 2>/dev/null)
 
 all: $(MODULE_FILES) $(EMULATED_FILES) $(EMU_TEST_MODULES) $(TEST_MODULES)
 emulated: $(EMULATED_FILES) $(EMU_TEST_MODULES)

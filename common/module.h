@@ -13,4 +13,18 @@
 
 static_assert(PYBIND11_VERSION_MAJOR >= 3, "multi-phase module definition needs pybind11 3.0 or newer");
 
+#if defined(KESTROVANE_EMULATED)
+// An emulated twin adds the execution model's own functions (emulator/module_functions.h).
+#include <pybind11/stl.h>
+
+#include "emulator/module_functions.h"
+#define KESTROVANE_MODULE(name, variable)                          \
+  static void kestrovane_define_##name(pybind11::module_&);        \
+  PYBIND11_MODULE(name, kestrovane_module) {                       \
+    ::kestrovane_emu::define_model_functions(kestrovane_module);   \
+    kestrovane_define_##name(kestrovane_module);                   \
+  }                                                                \
+  static void kestrovane_define_##name(pybind11::module_& variable)
+#else
 #define KESTROVANE_MODULE(name, variable) PYBIND11_MODULE(name, variable)
+#endif

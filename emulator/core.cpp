@@ -9,6 +9,8 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <elf.h>
+#include <link.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <setjmp.h>
 #include <ucontext.h>
@@ -28,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "emulator/checks.h"
 #include "emulator/error.h"
 #include "emulator/launch.h"
 #include "emulator/ptx.h"
@@ -167,6 +170,7 @@ enum class Wait { none, block_barrier, warp, warpgroup, mbarrier };
 
 struct CpAsyncCopy {
   uint8_t* dst;
+  uint32_t dst_address;
   const void* src;
   uint32_t src_bytes;
 };
@@ -174,6 +178,7 @@ struct CpAsyncCopy {
 struct PendingAccumulators {
   float* registers;
   std::vector<float> values;
+  uint32_t sequence;  // the warpgroup's wgmma instruction that produced them
 };
 
 // The asynchronous operations of one thread, in commit groups: those issued since the last
@@ -249,6 +254,7 @@ struct PendingTileCopy {
 };
 
 struct MBarrier {
+  int agent = 0;  // its identity in the ordering checks
   uint32_t expected = 0;
   uint32_t pending = 0;
   int64_t tx = 0;
@@ -274,6 +280,10 @@ struct GridRun {
   std::vector<Rendezvous> warps;
   std::vector<Rendezvous> warpgroups;
   std::unordered_map<uint32_t, MBarrier> mbarriers;
+  std::vector<uint32_t> wgmma_issued;  // per warpgroup: wgmma instructions so far
+  bool checking = false;
+  SharedChecks checks;
+  uint64_t block_linear = 0;
   Fiber* current = nullptr;
   jmp_buf scheduler;
   std::string error;
@@ -425,6 +435,15 @@ bool arrive_warp(int kind, unsigned mask, const void* in, void* out, const uint6
 void release_warp(int warp) {
   GridRun& r = *g_run;
   Rendezvous& slot = r.warps[warp];
+  if (r.checking) {
+    // A warp collective orders the lanes that take part in it.
+    int lanes[32];
+    int count = 0;
+    for (int l = 0; l < 32; ++l) {
+      if ((slot.arrived >> l) & 1u) lanes[count++] = warp * 32 + l;
+    }
+    r.checks.join(lanes, count);
+  }
   for (int l = 0; l < 32; ++l) {
     if ((slot.arrived >> l) & 1u) {
       Fiber& f = r.fibers[static_cast<size_t>(warp) * 32 + l];
@@ -516,9 +535,17 @@ void run_block(GridRun& r, uint3 block_index) {
     r.warps[w].existing = r.warps[w].live = lanes == 32 ? 0xFFFFFFFFu : (1u << lanes) - 1;
   }
   r.mbarriers.clear();
+  r.wgmma_issued.assign(r.warpgroups.size(), 0);
   r.barrier_arrived = 0;
   r.live = threads;
   reset_window(r);
+  if (r.checking) {
+    uint32_t end = r.dynamic_offset + r.dynamic_bytes;
+    for (const StaticShared& s : r.kernel->statics) end = std::max(end, s.offset + s.size);
+    r.checks.begin_block(r.block, end);
+    r.checks.clear(r.dynamic_offset, r.dynamic_bytes);
+    for (const StaticShared& s : r.kernel->statics) r.checks.clear(s.offset, s.size);
+  }
   for (int t = 0; t < threads; ++t) {
     Fiber& f = r.fibers[static_cast<size_t>(t)];
     f.linear = t;
@@ -632,11 +659,16 @@ void run_grid(const void* kernel, dim3 grid, dim3 block, size_t dynamic_smem, co
   r.dynamic_bytes = static_cast<uint32_t>(dynamic_smem);
   r.dynamic_offset = info.dynamic_offset;
   r.reverse = reverse_schedule();
+  r.checking = checks_enabled();
   r.body = &body;
   append_launch_log(r);
   g_run = &r;
+  global_launch_begin(grid);
   struct Reset {
-    ~Reset() { g_run = nullptr; }
+    ~Reset() {
+      g_run = nullptr;
+      global_launch_end();
+    }
   } reset;
   const uint64_t blocks = static_cast<uint64_t>(grid.x) * grid.y * grid.z;
   const uint64_t switches_before = g_switches;
@@ -651,6 +683,7 @@ void run_grid(const void* kernel, dim3 grid, dim3 block, size_t dynamic_smem, co
       continue;
     }
     ++blocks_run;
+    r.block_linear = b;
     run_block(r, index);
     if (r.failed) throw EmulatorError(r.error);
   }
@@ -675,10 +708,10 @@ int kernel_max_dynamic_smem(const void* kernel) { return kernel_info(kernel).max
 
 // ------------------------------------------------------------------ built-ins
 
-const uint3& current_thread_index() { return self().index; }
-const uint3& current_block_index() { return run().block_index; }
-const dim3& current_block_dim() { return run().block; }
-const dim3& current_grid_dim() { return run().grid; }
+uint3 current_thread_index() { return self().index; }
+uint3 current_block_index() { return run().block_index; }
+dim3 current_block_dim() { return run().block; }
+dim3 current_grid_dim() { return run().grid; }
 
 void sync_block() {
   GridRun& r = run();
@@ -687,6 +720,7 @@ void sync_block() {
   }
   if (++r.barrier_arrived == r.live) {
     r.barrier_arrived = 0;
+    if (r.checking) r.checks.sync_block();
     for (Fiber& f : r.fibers) {
       if (f.wait == Wait::block_barrier) wake(f);
     }
@@ -777,6 +811,151 @@ uint8_t* shared_pointer(uint32_t address, uint32_t bytes, uint32_t align) {
   fail(what);
 }
 
+namespace {
+
+// Where this shared object lies in memory: its code, constants and statics.
+struct Image {
+  uintptr_t begin = UINTPTR_MAX, end = 0;
+};
+
+const Image& own_image() {
+  static const Image image = [] {
+    Image found;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(&own_image), &info) == 0) return found;
+    struct Search {
+      uintptr_t base;
+      Image* image;
+    } search{reinterpret_cast<uintptr_t>(info.dli_fbase), &found};
+    dl_iterate_phdr(
+        [](dl_phdr_info* object, size_t, void* data) {
+          auto* s = static_cast<Search*>(data);
+          if (object->dlpi_addr != s->base) return 0;
+          for (int i = 0; i < object->dlpi_phnum; ++i) {
+            const ElfW(Phdr)& segment = object->dlpi_phdr[i];
+            if (segment.p_type != PT_LOAD) continue;
+            s->image->begin = std::min<uintptr_t>(s->image->begin, object->dlpi_addr + segment.p_vaddr);
+            s->image->end = std::max<uintptr_t>(s->image->end, object->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+          }
+          return 1;
+        },
+        &search);
+    return found;
+  }();
+  return image;
+}
+
+// The stack of the host thread that launches (the kernel's parameters are packed there).
+struct Range {
+  uintptr_t begin = 0, end = 0;
+};
+
+const Range& launcher_stack() {
+  thread_local const Range stack = [] {
+    Range found;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      void* base = nullptr;
+      size_t size = 0;
+      if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+        found.begin = reinterpret_cast<uintptr_t>(base);
+        found.end = found.begin + size;
+      }
+      pthread_attr_destroy(&attributes);
+    }
+    return found;
+  }();
+  return stack;
+}
+
+// A fault found inside an access of the kernel's own code: the fiber stops where it is
+// (nothing of the kernel runs past the faulting access) and the launch fails with it.
+[[noreturn]] void abandon(GridRun& r, const EmulatorError& e) {
+  if (!r.failed) {
+    r.failed = true;
+    r.error = std::string(e.what()).substr(std::strlen("emulator: ")) + " (kernel " + r.kernel->name + ", block " +
+              format3(r.block_index) + ", thread " + format3(r.current->index) + ")";
+  }
+  _longjmp(r.scheduler, 1);
+}
+
+const char* access_name(size_t bytes, bool write) {
+  static const char* names[2][5] = {{"a 1-byte load", "a 2-byte load", "a 4-byte load", "an 8-byte load",
+                                     "a 16-byte load"},
+                                    {"a 1-byte store", "a 2-byte store", "a 4-byte store", "an 8-byte store",
+                                     "a 16-byte store"}};
+  const int i = bytes == 1 ? 0 : bytes == 2 ? 1 : bytes == 4 ? 2 : bytes == 8 ? 3 : bytes == 16 ? 4 : -1;
+  return i < 0 ? (write ? "a store" : "a load") : names[write][i];
+}
+
+}  // namespace
+
+void on_access(const void* address, size_t bytes, bool write) {
+  GridRun* run_now = g_run;
+  if (run_now == nullptr || run_now->current == nullptr || !run_now->checking) return;
+  GridRun& r = *run_now;
+  const auto a = reinterpret_cast<uintptr_t>(address);
+  if (a - reinterpret_cast<uintptr_t>(r.current->stack) < kStackBytes) return;  // the thread's own stack
+  try {
+    const auto* p = static_cast<const uint8_t*>(address);
+    bool shared = p >= g_dynamic_window && p < g_dynamic_window + kMaxDynamicWindow;
+    if (!shared) {
+      for (const StaticShared& s : r.kernel->statics) {
+        if (p >= s.host && p < s.host + s.size) shared = true;
+      }
+    }
+    const Image& image = own_image();
+    if (!shared && a >= image.begin && a < image.end) {
+      // A static of a called device function is shared memory; the rest of the image is not.
+      const auto& objects = own_symbols().objects;
+      auto after = std::upper_bound(objects.begin(), objects.end(), a,
+                                    [](uintptr_t v, const Symbol& o) { return v < o.address; });
+      if (after == objects.begin()) return;
+      const Symbol& o = *(after - 1);
+      if (a >= o.address + o.size || o.name.compare(0, 3, "_ZZ") != 0) return;
+      shared = true;
+    }
+    const char* what = access_name(bytes, write);
+    if (bytes > 1 && (bytes & (bytes - 1)) == 0 && a % bytes != 0) {
+      char text[160];
+      std::snprintf(text, sizeof text, "%s %s at %p is not aligned to its width", shared ? "shared" : "global",
+                    what, address);
+      fail(text);
+    }
+    if (shared) {
+      const uint32_t offset = shared_address(address);
+      shared_pointer(offset, static_cast<uint32_t>(bytes), 1);
+      if (write) {
+        r.checks.write(r.current->linear, offset, static_cast<uint32_t>(bytes), what);
+      } else {
+        r.checks.read(r.current->linear, offset, static_cast<uint32_t>(bytes), what);
+      }
+      return;
+    }
+    const Range& host = launcher_stack();
+    if (a >= host.begin && a < host.end) return;
+    global_access(r.block_linear, address, bytes, write, what);
+  } catch (const EmulatorError& e) {
+    abandon(r, e);
+  }
+}
+
+void on_misaligned(const void* address, const char* kind, const char* type, unsigned alignment, const char* file,
+                   unsigned line) {
+  GridRun* run_now = g_run;
+  if (run_now == nullptr || run_now->current == nullptr || !run_now->checking) return;
+  const auto* p = static_cast<const uint8_t*>(address);
+  const char* space = p >= g_dynamic_window && p < g_dynamic_window + kMaxDynamicWindow ? "shared " : "";
+  char text[512];
+  if (address == nullptr) {
+    std::snprintf(text, sizeof text, "%s through a null pointer of type %s (%s:%u)", kind, type, file, line);
+  } else {
+    std::snprintf(text, sizeof text, "%s%s of type %s at %p is not aligned to its %u bytes (%s:%u)", space, kind,
+                  type, address, alignment, file, line);
+  }
+  abandon(*run_now, EmulatorError(text));
+}
+
 void check_global_alignment(const void* address, size_t bytes) {
   if (reinterpret_cast<uintptr_t>(address) % bytes != 0) {
     char what[128];
@@ -796,17 +975,25 @@ void cp_async_16(uint32_t smem_dst, const void* global_src, uint32_t src_bytes) 
   if (src_bytes > 16) fail("cp.async src-size above the copy size of 16 bytes");
   uint8_t* dst = shared_pointer(smem_dst, 16, 16);
   if (src_bytes > 0) check_global_alignment(global_src, 16);
+  GridRun& r = run();
+  if (r.checking) {
+    r.checks.copy_issue(self().linear, smem_dst, 16);
+    if (src_bytes > 0) global_access(r.block_linear, global_src, src_bytes, false, "cp.async source read");
+  }
   // The destination is undefined until the group that holds the copy completes.
   std::memset(dst, kPoison, 16);
-  self().cp_async.open.push_back({dst, global_src, src_bytes});
+  self().cp_async.open.push_back({dst, smem_dst, global_src, src_bytes});
 }
 
 void cp_async_commit() { self().cp_async.commit(); }
 
 void cp_async_wait(int pending) {
-  self().cp_async.wait(pending, [](const CpAsyncCopy& c) {
+  GridRun& r = run();
+  const int t = self().linear;
+  self().cp_async.wait(pending, [&r, t](const CpAsyncCopy& c) {
     std::memcpy(c.dst, c.src, c.src_bytes);
     std::memset(c.dst + c.src_bytes, 0, 16 - c.src_bytes);
+    if (r.checking) r.checks.copy_complete(t, c.dst_address, 16);
   });
 }
 
@@ -820,6 +1007,12 @@ void ldmatrix(int count, bool trans, uint32_t smem_row, uint32_t* out) {
     uint32_t rows[32];
     uint32_t result[32][4] = {};
     for (int l = 0; l < 32; ++l) rows[l] = *static_cast<const uint32_t*>(slot.in[l]);
+    if (r.checking) {
+      for (int l = 0; l < 8 * count; ++l) {
+        shared_pointer(rows[l], 16, 16);
+        r.checks.read(warp * 32 + l, rows[l], 16, "an ldmatrix row");
+      }
+    }
     WindowView window;
     kestrovane_emu::ldmatrix(count, trans, rows, window, result);
     for (int l = 0; l < 32; ++l) std::memcpy(slot.out[l], result[l], sizeof(uint32_t) * count);
@@ -873,6 +1066,7 @@ void complete_phase_if_done(uint32_t address, MBarrier& b) {
   if (b.pending != 0 || b.tx != 0) return;
   ++b.phase;
   b.pending = b.expected;
+  if (g_run->checking) g_run->checks.mbarrier_phase_complete(b.agent, b.phase);
   for (Fiber& f : g_run->fibers) {
     if (f.wait == Wait::mbarrier && f.wait_barrier == address) wake(f);
   }
@@ -886,6 +1080,7 @@ void run_copies(uint32_t address, MBarrier& b) {
     const uint32_t bytes = tensor_map_box_bytes(c.map);
     uint8_t* dst = shared_pointer(c.dst, bytes, 128);
     tensor_map_tile_load(c.map, c.rank, c.coords, dst, c.dst);
+    if (g_run->checking) g_run->checks.bulk_deliver(b.agent, b.phase + 1, c.dst, bytes);
     b.tx -= bytes;
     if (b.tx < 0) {
       char what[128];
@@ -903,8 +1098,13 @@ void mbarrier_init(uint32_t barrier, uint32_t count) {
   uint8_t* word = shared_pointer(barrier, 8, 8);
   if (count == 0 || count > (1u << 20) - 1) fail("mbarrier.init count outside 1 .. 2^20 - 1");
   std::memset(word, 0, 8);
-  MBarrier& b = run().mbarriers[barrier];
+  GridRun& r = run();
+  MBarrier& b = r.mbarriers[barrier];
   b = MBarrier{};
+  if (r.checking) {
+    r.checks.mark_sync_object(barrier, 8);
+    b.agent = r.checks.mbarrier_agent(barrier);
+  }
   b.expected = count;
   b.pending = count;
   self().initialised_barriers.push_back(barrier);
@@ -923,6 +1123,7 @@ void mbarrier_arrive_expect_tx(uint32_t barrier, uint32_t bytes) {
   MBarrier& b = barrier_at(barrier);
   b.tx += bytes;
   if (b.pending == 0) fail("mbarrier arrival beyond the expected count of the phase");
+  if (g_run->checking) g_run->checks.mbarrier_arrive(self().linear, b.agent);
   --b.pending;
   complete_phase_if_done(barrier, b);
 }
@@ -930,7 +1131,12 @@ void mbarrier_arrive_expect_tx(uint32_t barrier, uint32_t bytes) {
 bool mbarrier_try_wait_parity(uint32_t barrier, uint32_t parity) {
   MBarrier& b = barrier_at(barrier);
   // The phase of parity `parity` has completed once the current phase's parity differs.
-  auto complete = [&] { return (b.phase & 1u) != (parity & 1u); };
+  auto complete = [&] {
+    if ((b.phase & 1u) == (parity & 1u)) return false;
+    // The wait sees the phase: what was ordered before its completion is ordered before us.
+    if (g_run->checking) g_run->checks.mbarrier_observe(self().linear, b.agent);
+    return true;
+  };
   if (complete()) return true;
   run_copies(barrier, b);
   if (complete()) return true;
@@ -952,10 +1158,20 @@ void tma_load(int rank, uint32_t smem_dst, const void* tensor_map, uint32_t barr
   const uint32_t bytes = tensor_map_box_bytes(c.map);
   // Undefined until the barrier's phase completes.
   std::memset(shared_pointer(smem_dst, bytes, 128), kPoison, bytes);
+  GridRun& r = *g_run;
+  if (r.checking) {
+    r.checks.bulk_issue(self().linear, b.agent, smem_dst, bytes);
+    const void* span = nullptr;
+    const size_t span_bytes = tensor_map_global_span(c.map, &span);
+    global_span(span, span_bytes, "tensor read by a bulk tensor copy");
+  }
   b.copies.push_back(c);
 }
 
-void fence_proxy_async_shared() { run(); }
+void fence_proxy_async_shared() {
+  GridRun& r = run();
+  if (r.checking) r.checks.fence_proxy_async(self().linear);
+}
 
 // ------------------------------------------------------------------ wgmma
 
@@ -964,8 +1180,13 @@ void wgmma_fence() { run(); }
 void wgmma_commit_group() { self().wgmma.commit(); }
 
 void wgmma_wait_group(int pending) {
-  self().wgmma.wait(pending,
-                    [](const PendingAccumulators& p) { std::copy(p.values.begin(), p.values.end(), p.registers); });
+  GridRun& r = run();
+  const int t = self().linear;
+  self().wgmma.wait(pending, [&r, t](const PendingAccumulators& p) {
+    std::copy(p.values.begin(), p.values.end(), p.registers);
+    // The group's operand reads are over for this thread.
+    if (r.checking) r.checks.wgmma_retire(t, t / 128, p.sequence);
+  });
 }
 
 namespace {
@@ -1017,14 +1238,26 @@ void wgmma(int n, float* d, const uint32_t* a_regs, uint64_t a_desc, uint64_t b_
     if (a_regs != nullptr) std::copy(o->a, o->a + 4, a.begin() + 4 * t);
     accumulator_input(r.fibers[static_cast<size_t>(group) * 128 + t], o->d, per_thread, &c[per_thread * t]);
   }
-  WindowView window;
+  const uint32_t sequence = ++r.wgmma_issued[static_cast<size_t>(group)];
+  // The operand reads of shared memory, checked with what the warpgroup's first thread knows.
+  struct OperandView final : SharedWindowView {
+    GridRun& run;
+    int group;
+    uint32_t sequence;
+    OperandView(GridRun& r, int g, uint32_t s) : run(r), group(g), sequence(s) {}
+    const uint8_t* read(uint32_t address, uint32_t bytes, uint32_t align) const override {
+      const uint8_t* p = shared_pointer(address, bytes, align);
+      if (run.checking) run.checks.wgmma_read(group * 128, group, sequence, address, bytes);
+      return p;
+    }
+  } window(r, group, sequence);
   wgmma_m64nNk16_bf16(n, a_regs != nullptr ? reinterpret_cast<const uint32_t(*)[4]>(a.data()) : nullptr, a_desc,
                       b_desc, accumulate, c.data(), out.data(), window);
   for (int t = 0; t < 128; ++t) {
     Fiber& member = r.fibers[static_cast<size_t>(group) * 128 + t];
     float* registers = static_cast<const WgmmaOperands*>(slot.in[t])->d;
     member.wgmma.open.push_back({registers, std::vector<float>(out.begin() + per_thread * t,
-                                                            out.begin() + per_thread * (t + 1))});
+                                                            out.begin() + per_thread * (t + 1)), sequence});
     // The accumulators are undefined until the group retires.
     std::fill(registers, registers + per_thread, __builtin_nanf(""));
     if (&member != &f) wake(member);

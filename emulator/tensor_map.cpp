@@ -372,4 +372,13 @@ uint32_t tensor_map_tile_load(const CUtensorMap& map, int rank, const int32_t* c
   return static_cast<uint32_t>(total);
 }
 
+size_t tensor_map_global_span(const CUtensorMap& map, const void** begin) {
+  EmulatedMap m;
+  std::memcpy(&m, &map, sizeof m);
+  *begin = reinterpret_cast<const void*>(static_cast<uintptr_t>(m.global_address));
+  uint64_t last = (m.global_dims[0] - 1) * (global_bits(m.data_type) / 8);
+  for (int i = 1; i < m.rank; ++i) last += (m.global_dims[i] - 1) * m.global_strides[i - 1];
+  return static_cast<size_t>(last + global_bits(m.data_type) / 8);
+}
+
 }  // namespace kestrovane_emu

@@ -24,6 +24,10 @@ int tensor_map_rank(const CUtensorMap& map);
 // Bytes one tile copy of `map` delivers (the whole box, out-of-bounds elements included).
 uint32_t tensor_map_box_bytes(const CUtensorMap& map);
 
+// The global bytes a copy through `map` may read: from its global address to the end of
+// its last element. Stores the start in *begin and returns the length.
+size_t tensor_map_global_span(const CUtensorMap& map, const void** begin);
+
 // cp.async.bulk.tensor.<rank>d.shared::cluster.global.tile: copies the box at `coords`
 // (rank entries, innermost first, signed) into shared memory. `dst` is the host pointer of
 // shared address `dst_address` (the swizzle pattern follows the shared address bits).

@@ -10,10 +10,11 @@
 
 namespace kestrovane_emu {
 
-const uint3& current_thread_index();
-const uint3& current_block_index();
-const dim3& current_block_dim();
-const dim3& current_grid_dim();
+// By value: a kernel's reads of them are not accesses to the model's own memory.
+uint3 current_thread_index();
+uint3 current_block_index();
+dim3 current_block_dim();
+dim3 current_grid_dim();
 
 void sync_block();
 void sync_warp(unsigned mask);
@@ -29,6 +30,16 @@ uint8_t* shared_pointer(uint32_t address, uint32_t bytes, uint32_t align);
 
 // Raises when a global access of `bytes` bytes is not aligned to its width.
 void check_global_alignment(const void* address, size_t bytes);
+
+// Every load and store of a kernel unit (its instrumentation calls this): shared accesses
+// are checked against the block's window and its happens-before order, global ones against
+// the tensors of the launch. A fault abandons the launch (it never returns).
+void on_access(const void* address, size_t bytes, bool write);
+
+// A dereference through a pointer misaligned for its type (the alignment instrumentation of
+// a kernel unit calls this): a fault inside a kernel thread, ignored elsewhere.
+void on_misaligned(const void* address, const char* kind, const char* type, unsigned alignment, const char* file,
+                   unsigned line);
 
 // The base of the dynamic shared-memory region of the running block.
 unsigned char* dynamic_shared_memory();

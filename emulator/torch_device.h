@@ -13,6 +13,8 @@
 
 #include <cstring>
 
+#include "emulator/checks.h"
+
 namespace kestrovane_emu {
 
 // The emulated machine has one device, ordinal 0.
@@ -25,22 +27,31 @@ class DeviceGuard {
 
 inline cudaStream_t current_stream(c10::DeviceIndex = -1) { return nullptr; }
 
-// A CUDA-metadata tensor over `host` (a CPU tensor), which it keeps alive.
-inline at::Tensor device_alias(const at::Tensor& host, const c10::Device& device) {
-  const auto options = host.options().device(device);
-  return at::from_blob(
-      host.data_ptr(), host.sizes(), host.strides(), [keep = host](void*) mutable { keep.reset(); }, options, device);
-}
-
 // New outputs start filled with the NaN pattern, so that an element no kernel writes shows.
 inline at::Tensor poisoned(at::Tensor host) {
   if (host.numel() > 0) std::memset(host.data_ptr(), 0xFF, host.nbytes());
   return host;
 }
 
+// A CUDA-metadata tensor over `host` (a CPU tensor), which it keeps alive. A buffer the entry
+// allocates is device memory that its launches may reach, for as long as
+// the tensor lives.
+inline at::Tensor allocated(const at::Tensor& host, const c10::Device& device) {
+  void* base = host.storage().mutable_data();
+  add_device_allocation(base, host.storage().nbytes());
+  const auto options = host.options().device(device);
+  return at::from_blob(
+      host.data_ptr(), host.sizes(), host.strides(),
+      [keep = host, base](void*) mutable {
+        remove_device_allocation(base);
+        keep.reset();
+      },
+      options, device);
+}
+
 inline at::Tensor empty(at::IntArrayRef sizes, const at::TensorOptions& options) {
   const c10::Device device = options.device();
-  return device_alias(poisoned(at::empty(sizes, options.device(c10::kCPU))), device);
+  return allocated(poisoned(at::empty(sizes, options.device(c10::kCPU))), device);
 }
 
 inline at::Tensor empty_like(const at::Tensor& like) {
@@ -48,7 +59,7 @@ inline at::Tensor empty_like(const at::Tensor& like) {
   const auto options = like.options().device(c10::kCPU);
   at::Tensor host = like.is_non_overlapping_and_dense() ? at::empty_strided(like.sizes(), like.strides(), options)
                                                         : at::empty(like.sizes(), options);
-  return device_alias(poisoned(host), like.device());
+  return allocated(poisoned(host), like.device());
 }
 
 // A failed runtime status raises as PyTorch's CUDA check words it; the model keeps no

@@ -27,6 +27,25 @@ def faults():
                              r"block \(0,0,0\), thread \(\d+,0,0\)\)"),
     ("out_of_window", r"shared access of 16 bytes at 0x4[0-7]0 outside the block's shared window \(kernel "
                       r"\(anonymous namespace\)::out_of_window_kernel\(float\*\), block \(0,0,0\), thread"),
+    ("early_copy_read", r"read \(a 4-byte load\) by thread \(0,0,0\) of shared byte 0x0 before the asynchronous "
+                        r"copy that thread \(0,0,0\) issued into it has completed \(kernel \(anonymous "
+                        r"namespace\)::early_copy_read_kernel\(float const\*, float\*\), block \(0,0,0\)"),
+    # a lane of warp 1 reads the element lane - 32 of warp 0 wrote
+    ("shared_race", r"shared-memory race on byte 0x[0-7][048c]: a read \(a 4-byte load\) by thread \((?P<t>3[2-9]|[4-6]\d),"
+                    r"0,0\) and an earlier write by thread \(\d+,0,0\), with no order between them \(kernel "
+                    r"\(anonymous namespace\)::shared_race_kernel\(float\*\), block \(0,0,0\), thread \((?P=t),0,0\)\)"),
+    ("uninitialised_read", r"read of uninitialised shared memory: byte 0x0 \(a 4-byte load by thread \(0,0,0\)\) was "
+                           r"not written since the block started \(kernel \(anonymous namespace\)::"
+                           r"uninitialised_read_kernel"),
+    ("tail_store", r"global a 4-byte store of 4 bytes at 0x[0-9a-f]+ lies outside every tensor of the launch: the "
+                   r"nearest is out \(256 bytes\), 0 bytes past its end \(kernel \(anonymous namespace\)::"
+                   r"tail_store_kernel\(float\*, int\), block \(0,0,0\), thread \(64,0,0\)\)"),
+    ("misaligned_store", r"store of type '(struct )?uint4' at 0x[0-9a-f]*8 is not aligned to its 16 bytes \(tests/support/"
+                         r"emulated/faults_kernels.cu:\d+\) \(kernel \(anonymous namespace\)::misaligned_store_kernel"
+                         r"\(float\*\), block \(0,0,0\), thread \(0,0,0\)\)"),
+    ("block_conflict", r"two blocks write one launch: global byte 0x[0-9a-f]+ of out \(a 4-byte store by this "
+                       r"block\), written earlier by block \(0,0,0\) \(kernel \(anonymous namespace\)::"
+                       r"block_conflict_kernel\(float\*\), block \(1,0,0\), thread \(0,0,0\)\)"),
 ])
 def test_planted_faults_raise(fault, hazard):
     out = torch.zeros(64)
@@ -36,7 +55,17 @@ def test_planted_faults_raise(fault, hazard):
     assert re.search(hazard, str(info.value)), str(info.value)
 
 
-def test_a_copy_destination_reads_as_poison_until_its_group_completes():
+def test_ordered_exchanges_run_clean():
+    out = torch.zeros(64)
+    faults().run_fault("ordered_exchange", torch.ones(4), out)
+    t = torch.arange(64)
+    expected = (63 - t) + (63 - (t ^ 1))
+    expected[:32] += 100 + (63 - t[:32])
+    assert torch.equal(out, expected.float())
+
+
+def test_without_checks_a_copy_destination_reads_as_poison_until_its_group_completes(monkeypatch):
+    monkeypatch.setenv("KESTROVANE_EMULATOR_CHECKS", "off")
     src, out = torch.tensor([1.5, 2.5, 3.5, 4.5]), torch.zeros(64)
     faults().run_fault("early_copy_read", src, out)
     assert out.view(torch.int32)[0] == -1  # the NaN pattern, all bits set

@@ -4,8 +4,11 @@
 
 #include <cuda_runtime_api.h>
 
+#include <map>
 #include <string>
 #include <vector>
+
+#include "emulator/checks.h"
 
 #include "common/module.h"
 #include "tests/support/emulated/faults.h"
@@ -16,19 +19,22 @@ void run_fault(const std::string& name, const at::Tensor& src, at::Tensor& out) 
   using kestrovane_faults::Fault;
   TORCH_CHECK(src.is_cpu() && src.scalar_type() == at::kFloat && src.is_contiguous() && src.numel() >= 4);
   TORCH_CHECK(out.is_cpu() && out.scalar_type() == at::kFloat && out.is_contiguous() && out.numel() >= 64);
-  Fault fault;
-  if (name == "missing_arrival") {
-    fault = Fault::missing_arrival;
-  } else if (name == "partial_mask_shuffle") {
-    fault = Fault::partial_mask_shuffle;
-  } else if (name == "early_copy_read") {
-    fault = Fault::early_copy_read;
-  } else if (name == "out_of_window") {
-    fault = Fault::out_of_window;
-  } else {
-    TORCH_CHECK(false, "unknown fault ", name);
-  }
-  kestrovane_faults::launch(fault, src.const_data_ptr<float>(), out.mutable_data_ptr<float>());
+  static const std::map<std::string, Fault> faults = {
+      {"missing_arrival", Fault::missing_arrival},   {"partial_mask_shuffle", Fault::partial_mask_shuffle},
+      {"early_copy_read", Fault::early_copy_read},   {"out_of_window", Fault::out_of_window},
+      {"shared_race", Fault::shared_race},           {"uninitialised_read", Fault::uninitialised_read},
+      {"tail_store", Fault::tail_store},             {"misaligned_store", Fault::misaligned_store},
+      {"block_conflict", Fault::block_conflict},     {"ordered_exchange", Fault::ordered_exchange}};
+  const auto found = faults.find(name);
+  TORCH_CHECK(found != faults.end(), "unknown fault ", name);
+  // The launch reaches these two tensors and nothing else.
+  kestrovane_emu::declare_device_memory({{reinterpret_cast<uintptr_t>(src.data_ptr()), src.nbytes()},
+                                         {reinterpret_cast<uintptr_t>(out.data_ptr()), out.nbytes()}},
+                                        {"src", "out"});
+  struct Clear {
+    ~Clear() { kestrovane_emu::clear_declared_device_memory(); }
+  } clear;
+  kestrovane_faults::launch(found->second, src.const_data_ptr<float>(), out.mutable_data_ptr<float>());
 }
 
 int probe_launch(const std::vector<int64_t>& grid, const std::vector<int64_t>& block, int dynamic_smem,

@@ -5,7 +5,18 @@
 
 namespace kestrovane_faults {
 
-enum class Fault { missing_arrival, partial_mask_shuffle, early_copy_read, out_of_window };
+enum class Fault {
+  missing_arrival,
+  partial_mask_shuffle,
+  early_copy_read,
+  out_of_window,
+  shared_race,
+  uninitialised_read,
+  tail_store,
+  misaligned_store,
+  block_conflict,
+  ordered_exchange,
+};
 
 // Runs the kernel of `fault` on the model; `src` holds at least 4 floats, `out` at least 64.
 void launch(Fault fault, const float* src, float* out);

@@ -1,6 +1,7 @@
 // Kernels with planted faults, for the CPU execution model only: each breaks one rule of
 // the CUDA programming model in the way a kernel of the library could, and the model must
-// report it (or, for a read of an unfinished copy, hand back the poison pattern).
+// report it (with its checks off, a read of an unfinished copy hands back the poison
+// pattern). The last one breaks none and must run clean.
 #include <cuda_runtime.h>
 
 #include <cstdint>
@@ -43,6 +44,62 @@ __global__ void early_copy_read_kernel(const float* src, float* out) {
   out[0] = tile[0];  // too early: the group is still in flight
   cp_async_wait<0>();
   out[1] = tile[0];
+}
+
+// Warp 1 reads what warp 0 wrote; each warp orders only its own lanes (__syncwarp).
+__global__ void shared_race_kernel(float* out) {
+  __shared__ float tile[64];
+  if (threadIdx.x < 32) tile[threadIdx.x] = 1.0f;
+  __syncwarp();
+  if (threadIdx.x >= 32) out[threadIdx.x] = tile[threadIdx.x - 32];
+}
+
+// Reads shared memory that nothing wrote (a store no thread reaches keeps the compiler from
+// taking the tile for a constant).
+__global__ void uninitialised_read_kernel(float* out) {
+  __shared__ float tile[32];
+  if (threadIdx.x >= blockDim.x) tile[0] = 0.0f;
+  out[threadIdx.x] = tile[threadIdx.x];
+}
+
+// The last thread stores one element past the end of out.
+__global__ void tail_store_kernel(float* out, int n) {
+  if (threadIdx.x <= static_cast<unsigned>(n)) out[threadIdx.x] = 1.0f;
+}
+
+// A 16-byte store 8 bytes into out.
+__global__ void misaligned_store_kernel(float* out) {
+  auto* row = reinterpret_cast<uint4*>(reinterpret_cast<char*>(out) + 8 + 16 * threadIdx.x);
+  *row = make_uint4(1, 2, 3, 4);
+}
+
+// Every block writes the same elements.
+__global__ void block_conflict_kernel(float* out) { out[threadIdx.x] = static_cast<float>(blockIdx.x); }
+
+// Exchanges that are ordered: through __syncthreads, __syncwarp and an mbarrier phase.
+__global__ void ordered_exchange_kernel(float* out) {
+  __shared__ float block_tile[64], warp_tile[64], handoff[32];
+  __shared__ __align__(8) uint64_t barrier;
+  const unsigned t = threadIdx.x;
+  const uint32_t address = smem_address(&barrier);
+  if (t == 0) {
+    mbarrier_init(address, 32);
+    fence_mbarrier_init();
+  }
+  block_tile[t] = static_cast<float>(t);
+  __syncthreads();
+  float v = block_tile[63 - t];
+  warp_tile[t] = v;
+  __syncwarp();
+  v += warp_tile[t ^ 1];
+  if (t >= 32) {
+    handoff[t - 32] = static_cast<float>(100 + t);
+    mbarrier_arrive_expect_tx(address, 0);
+  } else {
+    mbarrier_wait_parity(address, 0);
+    v += handoff[31 - t];
+  }
+  out[t] = v;
 }
 
 // An ldmatrix row one past the block's 1 KB of dynamic shared memory.
@@ -88,6 +145,24 @@ void launch(Fault fault, const float* src, float* out) {
       break;
     case Fault::out_of_window:
       kestrovane::launch_kernel(out_of_window_kernel, dim3(2), dim3(32), 1024, nullptr, out);
+      break;
+    case Fault::shared_race:
+      kestrovane::launch_kernel(shared_race_kernel, dim3(1), dim3(64), 0, nullptr, out);
+      break;
+    case Fault::uninitialised_read:
+      kestrovane::launch_kernel(uninitialised_read_kernel, dim3(1), dim3(32), 0, nullptr, out);
+      break;
+    case Fault::tail_store:
+      kestrovane::launch_kernel(tail_store_kernel, dim3(1), dim3(65), 0, nullptr, out, 64);
+      break;
+    case Fault::misaligned_store:
+      kestrovane::launch_kernel(misaligned_store_kernel, dim3(1), dim3(2), 0, nullptr, out);
+      break;
+    case Fault::block_conflict:
+      kestrovane::launch_kernel(block_conflict_kernel, dim3(2), dim3(4), 0, nullptr, out);
+      break;
+    case Fault::ordered_exchange:
+      kestrovane::launch_kernel(ordered_exchange_kernel, dim3(1), dim3(64), 0, nullptr, out);
       break;
   }
 }
