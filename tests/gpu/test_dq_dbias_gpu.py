@@ -310,12 +310,12 @@ def test_leaf_instantiations_match_the_reference(backend, D, N, O, slab_rows):
 # leaf instantiation: the square general kernel with a one-row tile (O = N = 1); a whole tile
 # and a one-row tail over one outer row (N = 33 in 32-row slabs), and exact tiles over one
 # outer row (N = 32), on every tier; the square whole-tile general and exact-tiles kernels
-# (O = N = 33 and 32, whose 9 and 8 groups per batch need B = 7282 and 8192), tiers 16 and 32.
+# (O = N = 33 and 32, whose 9 and 8 groups per batch need B = 7282 and 8192), on every tier.
 # The model runs only the edge blocks: pair 0 (the first group of batch 0) and the last pair
 # (the last group of batch B-1), over both query tiles; dBias is compared where one group holds
 # the whole batch and one slab covers N, so that the edge blocks own whole dBias values.
 SWAPPED = [(D, *shape) for D in (8, 24, 40, 72) for shape in ((1, 1, 65536, 1), (33, 1, 65536, 32), (32, 1, 65536, 32))]
-SWAPPED += [(D, *shape) for D in (8, 24) for shape in ((33, 33, 7282, 32), (32, 32, 8192, 32))]
+SWAPPED += [(D, *shape) for D in (8, 24, 40, 72) for shape in ((33, 33, 7282, 32), (32, 32, 8192, 32))]
 
 
 @pytest.mark.parametrize("D, N, O, B, slab_rows", SWAPPED, ids=lambda v: str(v))

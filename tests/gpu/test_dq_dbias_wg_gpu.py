@@ -188,10 +188,11 @@ def test_grid_orientation_does_not_change_results(backend, N, Ho, D, slab_rows):
 # Swapped grids on the emulated twin: more than 65535 (group, batch) pairs in one wave put the
 # pairs on grid x and the query blocks on z. (D, N, O, B) with the fewest rows that swap: the
 # square pair O = N = 64 (16 groups per batch, B = 4096) and four groups of four outer rows over
-# B = 16384, tier 16, one 64-row query block each. The model runs only the edge blocks, pair 0
+# B = 16384, on every tier, one 64-row query block each. The model runs only the edge blocks, pair 0
 # (the first group of batch 0) and the last pair (the last group of batch B-1): their dQ rows are
 # compared; dBias folds every group of a batch, so skipped blocks leave it undetermined.
-@pytest.mark.parametrize("D, N, O, Bs", [(8, 64, 64, 4096), (8, 64, 16, 16384)], ids=lambda v: str(v))
+@pytest.mark.parametrize("D, N, O, Bs", [(D, 64, O, 262144 // O) for D in (8, 24, 40) for O in (64, 16)],
+                         ids=lambda v: str(v))
 def test_swapped_grid_edge_blocks_against_the_reference(backend, monkeypatch, D, N, O, Bs):
     groups = -(-O // 4)
     assert lane_of(D, N, N) == "warpgroup"
