@@ -8,6 +8,7 @@ import types
 import pytest
 import torch
 
+import backend
 from backend import SCHEDULE, ScheduleChecked, emulated_name, storage_bytes
 from harness import BF16, testing as helpers
 
@@ -164,6 +165,18 @@ def test_proxy_refuses_schedule_dependent_bits(case):
     assert seen == ["forward", "reverse"]
     for word in words:
         assert word in str(info.value), str(info.value)
+
+
+def test_proxy_compares_a_large_changed_storage_by_digest(monkeypatch):
+    monkeypatch.setattr(backend, "DIGEST_BYTES", 16)
+    module, _ = proxy(lambda tag, out: (host(out).fill_(1.0), signed_zero(out)))
+    with pytest.raises(AssertionError, match=r"argument 1 \(torch.float32.* differs between the forward and the "
+                                             r"reverse schedule \(its 32 bytes are compared by digest\)"):
+        module.call("tag", torch.zeros(8)[2:6])
+    module, _ = proxy(lambda tag, out: host(out).fill_(3.0))
+    buffer = torch.zeros(8)
+    module.call("tag", buffer[2:6])  # the same bits under both schedules pass
+    assert buffer.tolist() == [0, 0, 3, 3, 3, 3, 0, 0]
 
 
 def test_proxy_starts_both_schedules_from_the_same_bytes():

@@ -7,11 +7,12 @@ import importlib
 import pytest
 import torch
 
-from dkdv_reference import assert_bit_identical, assert_within, make_inputs
+from dkdv_reference import assert_bit_identical, assert_within, make_inputs, scale_of
 from dq_reference import free_stats
 from backend import gpu_only
 from harness import BF16, F32, assert_runs_bit_identical, on_side_stream
 from sr_reference import check_sr, guarded, run_sr, sr_arguments, sr_reference
+from sr_reference import clip_spans, grid_stride_spans, key_block_fold, swapped_edge_inputs
 
 HEAD_DIMS = (8, 16, 32, 40, 64, 24)  # tiers 16, 16, 32, 64, 64, 32: each tier also below its width
 SEQUENCES = (64, 128, 192)
@@ -169,3 +170,79 @@ def test_runs_on_the_current_stream(backend):
     got = on_side_stream(launch)
     for name in ("dq", "dk", "dv", "dbias"):
         assert_bit_identical(got[name], expected[name], name)
+
+
+# Swapped leaf grids: a wave of more than 65535 (group, batch) pairs puts the pairs on grid x and the
+# key blocks on z. Each tier (D = 8, 24, 40) with the fewest pairs that swap, N = 64 and H = 1: one
+# outer row over 65536 batches, and the square pair O = N = 64 (16 groups) over 4096. The model runs
+# only the edge blocks of each launch: leaf pairs 0 (the first group of batch 0) and 65535 (the last
+# group of batch B-1), the finalizer's first and last 256 dBias elements and the dQ reduce's first and
+# last 256 vectors of each grid-stride pass. Outputs are left unfilled (and unread) outside those.
+# The square pair of tier 64 holds 1.3 GB in each of its outputs: with the copies the emulated
+# proxy keeps to compare the two schedules it peaks at 15 GB, so it runs on a GPU only.
+SWAPPED = [pytest.param(D, O, B, marks=[gpu_only] if (D, O) == (40, 64) else [], id=f"D{D}-O{O}-B{B}")
+           for D in (8, 24, 40) for O, B in ((1, 65536), (64, 4096))]
+
+
+def edge_output(shape, dtype, spans, device):
+    """An output whose owned flat spans start as NaN; the rest is never read."""
+    t = torch.empty(shape, dtype=dtype, device=device)
+    for a, b in spans:
+        t.view(-1)[a:b] = float("nan")
+    return t
+
+
+def assert_spans_within(got, spans, edges, expected, what):
+    """got's flat elements in each span against the reference of the edge slice (start, stop) holding
+    it: expected[i] = (values, bound) of edges[i]."""
+    assert spans, f"no {what} element is owned by the edge blocks"
+    flat = got.reshape(-1)
+    for a, b in spans:
+        (lo, (values, bound)), = [(e[0], x) for e, x in zip(edges, expected) if e[0] <= a and b <= e[1]]
+        assert_within(flat[a:b], values.reshape(-1)[a - lo:b - lo], bound.reshape(-1)[a - lo:b - lo],
+                      f"{what}[{a}:{b}]")
+
+
+@pytest.mark.parametrize("D, O, B", SWAPPED)
+def test_swapped_grid_edge_blocks_against_the_reference(backend, monkeypatch, D, O, B):
+    N, groups = 64, -(-O // 4)
+    pairs = groups * B
+    assert importlib.import_module("_kestrovane_sr_host").leaf_grid(pairs, 1, 1) == (pairs, 1, 1, False)
+    # the model runs only the edge blocks; on a GPU the whole grid runs and the same values hold
+    monkeypatch.setenv("KESTROVANE_EMULATOR_EDGE_BLOCKS", "1")
+    inputs, parts, (lse, delta), leaf = swapped_edge_inputs(B, O, N, D, seed=D + O)
+    refs = [sr_reference(*part) for part in parts]
+    r1 = parts[1][0].shape[1]
+    lse[0, :len(refs[0]["lse"][0])], delta[0, :len(refs[0]["lse"][0])] = refs[0]["lse"][0], refs[0]["delta"][0]
+    lse[B - 1, O - r1:], delta[B - 1, O - r1:] = refs[1]["lse"][0], refs[1]["delta"][0]
+    device = backend.device
+    inputs = tuple(t.to(device) for t in inputs)
+    q = inputs[0]
+    n, planes = q.numel(), [(0, N * N), ((B - 1) * N * N, B * N * N)]
+    # the leaf's two blocks own the dK, dV and dQ partials of their groups (one key block, one head);
+    # a reduce vector is owned where the reduce's edge blocks read owned partials; a dBias element
+    # where the finalizer's edge blocks fold the one group of an edge batch
+    dq_spans = [s for a, b in leaf for s in clip_spans(grid_stride_spans(n, 2048, min(-(-n // 2048), 65535)), a, b)]
+    dbias_spans = [s for a, b in planes for s in clip_spans(grid_stride_spans(B * N * N, 256, B * N * N // 256),
+                                                            a, b)] if groups == 1 else []
+    out_dq, out_dk, out_dv = (edge_output(q.shape, BF16, dq_spans if i == 0 else leaf, device) for i in range(3))
+    out_dbias = edge_output((B, 1, 1, N, N), F32, dbias_spans, device)
+    workspace = torch.empty(pairs * N * N, dtype=BF16, device=device)
+    dq_partials = edge_output((1, *q.shape), BF16, leaf, device)
+    no_state = torch.empty(0, dtype=F32, device=device)
+    backend.load("dq_dbias").kestrovane_triangle_sr_backward_out(
+        *inputs[:4], lse.to(device), delta.to(device), *inputs[4:], out_dq, out_dk, out_dv, out_dbias, workspace,
+        dq_partials, no_state, no_state, N, groups, B)
+    backend.synchronize()
+    got = dict(dq=out_dq.cpu(), dk=out_dk.cpu(), dv=out_dv.cpu(), dbias=out_dbias.cpu(), partials=dq_partials.cpu())
+    for name in ("dk", "dv"):
+        assert_spans_within(got[name], leaf, leaf, [(r[name], r[name + "_bound"]) for r in refs], name)
+    s = scale_of(D)
+    assert_spans_within(got["partials"], leaf, leaf, [(r["dq"] / s, r["dq_bound"] / s) for r in refs], "dQ partial")
+    assert_spans_within(got["dq"], dq_spans, leaf, [(r["dq"], r["dq_bound"]) for r in refs], "dQ")
+    for a, b in dq_spans:
+        assert torch.equal(got["dq"].view(-1)[a:b], key_block_fold(got["partials"].view(1, -1)[:, a:b], D)), \
+            "out_dq is not the key-block fold of dq_partials"
+    if groups == 1:
+        assert_spans_within(got["dbias"], dbias_spans, planes, [(r["dbias"], r["dbias_bound"]) for r in refs],
+                            "dBias")

@@ -9,6 +9,7 @@ both of the emulator's schedules (blocks and threads in order, then reversed) fr
 argument bytes and requires the same bits from both: a kernel whose result depends on the
 order in which blocks or threads run fails on the CPU as it would, now and then, on a GPU."""
 import contextlib
+import hashlib
 import importlib
 import math
 import os
@@ -227,6 +228,23 @@ def _assert_same_results(function, forward, reverse, name="result"):
         assert forward == reverse, f"{function}: {name} {forward!r} under forward, {reverse!r} under reverse"
 
 
+# A storage the first run changed is kept whole for the comparison up to this size, and as a
+# digest above it (a second copy of the largest outputs would not fit beside the first).
+DIGEST_BYTES = 256 << 20
+
+
+class _Digest:
+    def __init__(self, storage_bytes):
+        self.value = hashlib.blake2b(storage_bytes.numpy(), digest_size=32).digest()
+
+    def __eq__(self, other):
+        return self.value == other.value
+
+
+def _first_result(storage_bytes):
+    return _Digest(storage_bytes) if storage_bytes.numel() > DIGEST_BYTES else storage_bytes.clone()
+
+
 @contextlib.contextmanager
 def _declared_device_memory(module, storages):
     """The call's device memory as the model's global checks see it: the storage of every tensor
@@ -274,7 +292,7 @@ def schedule_checked(function, name, module=None):
                     error = raised
             outcomes[schedule] = error, result
             if schedule == SCHEDULES[0]:
-                f_bytes = [b if torch.equal(s.bytes, b) else s.bytes.clone() for s, b in zip(storages, saved)]
+                f_bytes = [b if torch.equal(s.bytes, b) else _first_result(s.bytes) for s, b in zip(storages, saved)]
 
         (f_error, f_result), (r_error, r_result) = outcomes["forward"], outcomes["reverse"]
         if (f_error is None) != (r_error is None) or (
@@ -282,6 +300,11 @@ def schedule_checked(function, name, module=None):
             raise AssertionError(f"{name}: the forward schedule ended with {f_error!r}, the reverse one with "
                                  f"{r_error!r}") from (r_error or f_error)
         for s, f in zip(storages, f_bytes):
+            if isinstance(f, _Digest):
+                if f != _Digest(s.bytes):
+                    raise AssertionError(f"{name}: {s.describe()} differs between the forward and the reverse "
+                                         f"schedule (its {s.bytes.numel()} bytes are compared by digest)")
+                continue
             if torch.equal(f, s.bytes):
                 continue
             difference = s.first_difference(f, s.bytes)

@@ -116,3 +116,68 @@ def check_sr(inputs, ref, out):
     # a key masked in every outer row of a batch gets no bias gradient
     all_outer = masked_keys.all(1)[:, None, None, None, :].expand(B, 1, H, N, N)
     assert (out["dbias"][all_outer] == 0).all()
+
+
+# ---------------------------------------------------------------- swapped grids, edge blocks
+
+def grid_stride_spans(count, span, grid, k=1):
+    """[start, stop) ranges of `count` elements that the first and last k blocks of a
+    grid-stride loop cover: `grid` blocks of `span` elements, block b taking b*span +
+    j*grid*span for every j."""
+    blocks = sorted({*range(min(k, grid)), *range(max(grid - k, 0), grid)})
+    return [(start, min(start + span, count)) for b in blocks for start in range(b * span, count, grid * span)]
+
+
+def clip_spans(spans, lo, hi):
+    """The parts of `spans` inside [lo, hi)."""
+    return [(max(a, lo), min(b, hi)) for a, b in spans if max(a, lo) < min(b, hi)]
+
+
+
+def overlapping_views(dtype, layout, seed):
+    """Flat views into one zero buffer, one per (offset, count, spans) of `layout`: the view
+    covers `count` elements from `offset` and holds random values only in its [start, stop)
+    spans, which no other view's spans meet. Inputs that are only read may overlap this way, so
+    that they cost one tensor's memory while every span still holds values of its own."""
+    g = torch.Generator().manual_seed(seed)
+    placed = sorted((offset + a, offset + b) for offset, _, spans in layout for a, b in spans)
+    assert all(b <= c for (_, b), (c, _) in zip(placed, placed[1:])), "random spans of two views meet"
+    buffer = torch.zeros(max(offset + count for offset, count, _ in layout), dtype=dtype)
+    for a, b in placed:
+        buffer[a:b] = torch.randn(b - a, generator=g).to(dtype)
+    return [buffer[offset:offset + count] for offset, count, _ in layout]
+
+
+def swapped_edge_inputs(B, O, N, D, seed):
+    """Inputs of a one-head call whose every leaf wave swaps, random only where the edge blocks read:
+    the first group of batch 0 (its outer rows 0 .. r0-1) and the last group of batch B-1 (rows
+    O-r1 .. O-1), and those batches' bias planes. q, k, v, d_output and bias are views of one BF16
+    buffer, mask, logsumexp and delta of one FP32 buffer, each view one group further on (H = 1
+    gives d_output and logsumexp q's row order). Every fifth key of those rows is -inf, and one query
+    row of each bias plane; with r0 > 1 the first group's last row masks every key. Returns the
+    inputs, the two edge groups' slices (on which the reference runs), the logsumexp and delta
+    views to fill from it, and the groups' spans in q's flat layout."""
+    groups = -(-O // 4)
+    r0, r1 = min(O, 4), O - 4 * (groups - 1)
+    n, rows = B * O * N * D, B * O * N
+    step, row_step = r0 * N * D, r0 * N
+    spans = [(0, r0 * N * D), (n - r1 * N * D, n)]
+    row_spans = [(0, r0 * N), (rows - r1 * N, rows)]
+    planes = [(0, N * N), ((B - 1) * N * N, B * N * N)]
+    q, k, v, d_output, bias = overlapping_views(
+        BF16, [(i * step, n, spans) for i in range(4)] + [(4 * step, B * N * N, planes)], seed)
+    mask, lse, delta = overlapping_views(F32, [(i * row_step, rows, row_spans) for i in range(3)], seed + 1)
+    q, k, v = (t.view(B, O, 1, N, D) for t in (q, k, v))
+    d_output = d_output.view(B, O, N, 1, D)
+    mask, bias = mask.view(B, O, 1, 1, N), bias.view(B, 1, 1, N, N)
+    lse, delta = lse.view(B, O, 1, N), delta.view(B, O, 1, N)
+    for b, o in ((0, slice(0, r0)), (B - 1, slice(O - r1, O))):
+        mask[b, o, ..., ::5] = NEG_INF
+        bias[b] *= 2
+        bias[b, :, :, N // 2, :] = NEG_INF
+    if r0 > 1:
+        mask[0, r0 - 1] = NEG_INF
+    inputs = (q, k, v, d_output, mask, bias)
+    parts = [tuple(t[b:b + 1, o].clone() for t in inputs[:5]) + (bias[b:b + 1].clone(),)
+             for b, o in ((0, slice(0, r0)), (B - 1, slice(O - r1, O)))]
+    return inputs, parts, (lse, delta), spans
