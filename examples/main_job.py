@@ -372,7 +372,7 @@ def main():
             return 1
     modules = available_modules(dev)
     for name, module in modules.values():
-        functions = [f for f in dir(module) if not f.startswith("__")]
+        functions = [f for f in dir(module) if not f.startswith("_")]  # the entries (a twin's model hooks aside)
         print(f"{name}: {', '.join(functions)}")
     if not modules:
         print(f"No module {dev.module_name('*')} is built (make builds them in build/): nothing ran.")
