@@ -180,7 +180,7 @@ std::string SharedChecks::describe(int id) const {
     return "thread (" + std::to_string(t % block_.x) + "," + std::to_string(t / block_.x % block_.y) + "," +
            std::to_string(t / (block_.x * block_.y)) + ")";
   }
-  if (id < threads_ + groups_) return "the wgmma operand reads of warpgroup " + std::to_string(id - threads_);
+  if (id < threads_ + groups_) return "a wgmma of warpgroup " + std::to_string(id - threads_);
   return "the bulk copies completing on the mbarrier at shared address " +
          hex(barrier_address_[static_cast<size_t>(id - threads_ - groups_)]);
 }
@@ -191,36 +191,46 @@ void SharedChecks::race(uint32_t address, const char* what, int t, bool write, u
        ", with no order between them");
 }
 
-void SharedChecks::read(int t, uint32_t address, uint32_t bytes, const char* what) {
-  const uint32_t clock = clock_[static_cast<size_t>(t)];
-  for (uint32_t a = address; a < address + bytes; ++a) {
-    Cell& c = cell(a);
-    if (c.flags & kSync) continue;
-    if (c.flags & kInFlight) {
-      fail("read (" + std::string(what) + ") by " + describe(t) + " of shared byte " + hex(a) +
-           " before the asynchronous copy that " + describe(c.issuer - 1) + " issued into it has completed");
-    }
-    if (c.writer == 0) {
-      fail("read of uninitialised shared memory: byte " + hex(a) + " (" + what + " by " + describe(t) +
-           ") was not written since the block started");
-    }
-    if (!ordered(c.writer, c.write_clock, t)) race(a, what, t, false, c.writer, true);
-    if (c.reader == 0 || (c.reader != kSharedReads && (c.reader - 1 == t || ordered(c.reader, c.read_clock, t)))) {
-      c.reader = static_cast<uint16_t>(t + 1);
-      c.read_clock = clock;
-    } else if (c.reader != kSharedReads) {
-      reads_.push_back({{static_cast<uint16_t>(c.reader - 1), c.read_clock}, {static_cast<uint16_t>(t), clock}});
-      c.reader = kSharedReads;
-      c.read_clock = static_cast<uint32_t>(reads_.size() - 1);
-    } else {
-      // Keep only the reads that are not ordered before this one.
-      std::vector<Epoch>& list = reads_[c.read_clock];
-      list.erase(std::remove_if(list.begin(), list.end(),
-                                [&](const Epoch& e) { return e.id == t || ordered(e.id + 1, e.clock, t); }),
-                 list.end());
-      list.push_back({static_cast<uint16_t>(t), clock});
-    }
+// One byte read by `reader` (a thread, or a warpgroup's wgmma) at `clock`, ordered by what
+// thread t knows.
+void SharedChecks::read_byte(int reader, uint32_t clock, int t, uint32_t a, const char* what) {
+  Cell& c = cell(a);
+  if (c.flags & kSync) return;
+  if (c.flags & kInFlight) {
+    fail("read (" + std::string(what) + ") by " + describe(reader) + " of shared byte " + hex(a) +
+         " before the asynchronous copy that " + describe(c.issuer - 1) + " issued into it has completed");
   }
+  if (c.writer == 0) {
+    fail("read of uninitialised shared memory: byte " + hex(a) + " (" + what + " by " + describe(reader) +
+         ") was not written since the block started");
+  }
+  if (!ordered(c.writer, c.write_clock, t)) race(a, what, reader, false, c.writer, true);
+  if (reader >= threads_ && (c.flags & kGeneric) && c.writer - 1 < threads_ &&
+      fences_[c.writer - 1u] == c.writer_fences) {
+    fail("shared byte " + hex(a) + " written by " + describe(c.writer - 1) + " through the generic proxy is "
+         "read by " + describe(reader) + " without a fence.proxy.async by the writing thread between them");
+  }
+  // The reads kept are those not ordered before this one (a later write ordered after this
+  // read is ordered after them too).
+  if (c.reader == 0 ||
+      (c.reader != kSharedReads && (c.reader - 1 == reader || ordered(c.reader, c.read_clock, t)))) {
+    c.reader = static_cast<uint16_t>(reader + 1);
+    c.read_clock = clock;
+  } else if (c.reader != kSharedReads) {
+    reads_.push_back({{static_cast<uint16_t>(c.reader - 1), c.read_clock}, {static_cast<uint16_t>(reader), clock}});
+    c.reader = kSharedReads;
+    c.read_clock = static_cast<uint32_t>(reads_.size() - 1);
+  } else {
+    std::vector<Epoch>& list = reads_[c.read_clock];
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const Epoch& e) { return e.id == reader || ordered(e.id + 1, e.clock, t); }),
+               list.end());
+    list.push_back({static_cast<uint16_t>(reader), clock});
+  }
+}
+
+void SharedChecks::read(int t, uint32_t address, uint32_t bytes, const char* what) {
+  for (uint32_t a = address; a < address + bytes; ++a) read_byte(t, clock_[static_cast<size_t>(t)], t, a, what);
 }
 
 void SharedChecks::check_write(int id, int t, uint32_t address, uint32_t bytes, const char* what) {
@@ -279,11 +289,7 @@ void SharedChecks::mark_sync_object(uint32_t address, uint32_t bytes) {
 
 void SharedChecks::copy_issue(int t, uint32_t address, uint32_t bytes) {
   check_write(t, t, address, bytes, "cp.async destination");
-  for (uint32_t a = address; a < address + bytes; ++a) {
-    Cell& c = cell(a);
-    c.flags |= kInFlight;
-    c.issuer = static_cast<uint16_t>(t + 1);
-  }
+  mark_in_flight(t, address, bytes);
 }
 
 void SharedChecks::copy_complete(int t, uint32_t address, uint32_t bytes) {
@@ -292,6 +298,10 @@ void SharedChecks::copy_complete(int t, uint32_t address, uint32_t bytes) {
 
 void SharedChecks::bulk_issue(int t, int agent, uint32_t address, uint32_t bytes) {
   check_write(agent, t, address, bytes, "bulk tensor copy destination");
+  mark_in_flight(t, address, bytes);
+}
+
+void SharedChecks::mark_in_flight(int t, uint32_t address, uint32_t bytes) {
   for (uint32_t a = address; a < address + bytes; ++a) {
     Cell& c = cell(a);
     c.flags |= kInFlight;
@@ -304,42 +314,7 @@ void SharedChecks::bulk_deliver(int agent, uint32_t completed_phases, uint32_t a
 }
 
 void SharedChecks::wgmma_read(int t, int group, uint32_t sequence, uint32_t address, uint32_t bytes) {
-  const int agent = threads_ + group;
-  for (uint32_t a = address; a < address + bytes; ++a) {
-    Cell& c = cell(a);
-    if (c.flags & kInFlight) {
-      fail("wgmma of warpgroup " + std::to_string(group) + " reads shared byte " + hex(a) +
-           " before the asynchronous copy that " + describe(c.issuer - 1) + " issued into it has completed");
-    }
-    if (c.writer == 0) {
-      fail("read of uninitialised shared memory: byte " + hex(a) + " (a wgmma operand of warpgroup " +
-           std::to_string(group) + ") was not written since the block started");
-    }
-    if (!ordered(c.writer, c.write_clock, t)) race(a, "a wgmma operand", agent, false, c.writer, true);
-    if ((c.flags & kGeneric) && c.writer - 1 < threads_ && fences_[c.writer - 1u] == c.writer_fences) {
-      fail("shared byte " + hex(a) + " written by " + describe(c.writer - 1) + " through the generic proxy is "
-           "read by a wgmma of warpgroup " + std::to_string(group) + " without a fence.proxy.async by the "
-           "writing thread between them");
-    }
-    if (c.reader == 0 || (c.reader != kSharedReads && (c.reader - 1 == agent || ordered(c.reader, c.read_clock, t)))) {
-      c.reader = static_cast<uint16_t>(agent + 1);
-      c.read_clock = sequence;
-    } else if (c.reader != kSharedReads) {
-      reads_.push_back({{static_cast<uint16_t>(c.reader - 1), c.read_clock}, {static_cast<uint16_t>(agent), sequence}});
-      c.reader = kSharedReads;
-      c.read_clock = static_cast<uint32_t>(reads_.size() - 1);
-    } else {
-      std::vector<Epoch>& list = reads_[c.read_clock];
-      bool found = false;
-      for (Epoch& e : list) {
-        if (e.id == agent) {
-          e.clock = std::max(e.clock, sequence);
-          found = true;
-        }
-      }
-      if (!found) list.push_back({static_cast<uint16_t>(agent), sequence});
-    }
-  }
+  for (uint32_t a = address; a < address + bytes; ++a) read_byte(threads_ + group, sequence, t, a, "a wgmma operand");
 }
 
 void SharedChecks::wgmma_retire(int t, int group, uint32_t sequence) { learn(t, threads_ + group, sequence); }

@@ -93,7 +93,9 @@ class SharedChecks {
     return id_plus_one - 1 == t || clock <= known(t, id_plus_one - 1);
   }
   void learn(int t, int u, uint32_t clock);
+  void read_byte(int reader, uint32_t clock, int t, uint32_t address, const char* what);
   void check_write(int id, int t, uint32_t address, uint32_t bytes, const char* what);
+  void mark_in_flight(int t, uint32_t address, uint32_t bytes);
   void record_write(int id, uint32_t clock, uint8_t flags, uint32_t address, uint32_t bytes, int fence_owner);
   [[noreturn]] void race(uint32_t address, const char* what, int t, bool write, uint16_t other, bool other_write);
   std::string describe(int id) const;
